@@ -1,0 +1,97 @@
+#pragma once
+// The file-system calls the engine makes, behind one interface so tests can
+// inject failures (full disk, failed write, failed flush). Results follow
+// POSIX: a negative value is -errno.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+
+namespace quenlow {
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    // open(2) flags; returns a descriptor or -errno.
+    virtual int open(const std::string& path, int flags, mode_t mode = 0644) = 0;
+    virtual int close(int fd) = 0;
+    virtual ssize_t pwrite(int fd, const void* data, size_t n, off_t offset) = 0;
+    virtual ssize_t pread(int fd, void* data, size_t n, off_t offset) = 0;
+    virtual ssize_t read(int fd, void* data, size_t n) = 0;
+    virtual int fdatasync(int fd) = 0;
+    // Pre-allocates the file to exactly len bytes (0 or -errno).
+    virtual int allocate(int fd, off_t len) = 0;
+    virtual int64_t size(int fd) = 0;  // or -errno
+    // Free bytes available to the user on the volume holding path.
+    virtual std::optional<uint64_t> freeSpace(const std::string& path) = 0;
+    virtual int mkdir(const std::string& path) = 0;
+    virtual int remove(const std::string& path) = 0;
+    virtual int rename(const std::string& from, const std::string& to) = 0;
+    // Anything at path (file, folder, other)?
+    virtual bool exists(const std::string& path) = 0;
+    virtual bool isDirectory(const std::string& path) = 0;
+    virtual bool isRegularFile(const std::string& path) = 0;
+    // Sets last-access and last-write times (seconds + nanoseconds since the Unix epoch).
+    virtual int setTimes(const std::string& path, const timespec& access, const timespec& write) = 0;
+    virtual int chmod(const std::string& path, mode_t mode) = 0;
+};
+
+// The real POSIX implementation.
+class PosixFileSystem : public FileSystem {
+public:
+    int open(const std::string& path, int flags, mode_t mode = 0644) override;
+    int close(int fd) override;
+    ssize_t pwrite(int fd, const void* data, size_t n, off_t offset) override;
+    ssize_t pread(int fd, void* data, size_t n, off_t offset) override;
+    ssize_t read(int fd, void* data, size_t n) override;
+    int fdatasync(int fd) override;
+    int allocate(int fd, off_t len) override;
+    int64_t size(int fd) override;
+    std::optional<uint64_t> freeSpace(const std::string& path) override;
+    int mkdir(const std::string& path) override;
+    int remove(const std::string& path) override;
+    int rename(const std::string& from, const std::string& to) override;
+    bool exists(const std::string& path) override;
+    bool isDirectory(const std::string& path) override;
+    bool isRegularFile(const std::string& path) override;
+    int setTimes(const std::string& path, const timespec& access, const timespec& write) override;
+    int chmod(const std::string& path, mode_t mode) override;
+};
+
+// The file system the engine uses; tests swap in a fault-injecting one.
+FileSystem& fileSystem();
+// Replaces the file system (nullptr restores the real one). Not thread-safe:
+// call it before the threads that use the file system start.
+void setFileSystem(FileSystem* fs);
+
+// A POSIX file system whose calls can be made to fail with a chosen errno.
+// Each fault is 0 (off) or an errno value; failAfter counts successful calls
+// before the fault starts to apply.
+class FaultyFileSystem : public PosixFileSystem {
+public:
+    struct Fault {
+        int error = 0;
+        int passFirst = 0;  // number of calls that still succeed
+    };
+    Fault openFault, writeFault, syncFault, allocateFault, mkdirFault;
+    std::optional<uint64_t> freeBytes;  // when set, reported as the free space
+
+    int open(const std::string& path, int flags, mode_t mode = 0644) override;
+    ssize_t pwrite(int fd, const void* data, size_t n, off_t offset) override;
+    int fdatasync(int fd) override;
+    int allocate(int fd, off_t len) override;
+    std::optional<uint64_t> freeSpace(const std::string& path) override;
+    int mkdir(const std::string& path) override;
+
+private:
+    static bool trips(Fault& f);
+};
+
+// Joins a folder and a name with exactly one "/".
+std::string joinPath(const std::string& folder, const std::string& name);
+
+}  // namespace quenlow

@@ -1,0 +1,115 @@
+#pragma once
+// The records of one order's files and parts. A File is also its download
+// controller: a worker thread with its own queue. The controller's behaviour
+// lives in download/; the records are filled by OrderState (state/).
+
+#include <Poco/Mutex.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "download/Messages.h"
+#include "platform/ViewTarget.h"
+#include "platform/WorkerThread.h"
+
+namespace quenlow {
+
+class File;
+class DownloadTask;
+class UnpackTask;
+
+// One byte range of a file.
+struct FilePart {
+    std::string fileId;    // FileID
+    std::string url;       // FileURL
+    std::string errorUrl;  // set by the part task with PartState_Error
+    std::string errorText;
+    File* file = nullptr;  // the owner
+    int index = 0;         // FilePartKey - 1
+    std::atomic<int64_t> length{-1};  // -1 until the server tells
+    int32_t downloadKB = 0;
+    int32_t extractedKB = 0;
+    // Guarded by the owner's counters lock for consistent pairs; atomic so
+    // single reads from task threads are well defined.
+    std::atomic<int64_t> readPosition{0};
+    std::atomic<int64_t> writePosition{0};
+    std::atomic<int> state{PartState_Start};
+};
+
+class File : public WorkerThread {
+public:
+    File();
+    ~File() override;
+
+    // --- record fields ---
+    int fileTypeId = 0;
+    std::string fileKey;
+    std::string fileName;
+    std::string installCommand;
+    std::string outputFolder;
+    std::string outputPath;  // outputFolder + "/", or the folder a prelocated package was found in
+    std::string launchFolder;
+    std::atomic<int64_t> fileSize{0};
+    std::atomic<int64_t> downloadedBytes{0};
+    std::atomic<int> state{FileState_Initial};
+    std::vector<std::unique_ptr<FilePart>> parts;
+    int partCount = 0;
+    bool isPackage = false;
+    bool prelocated = false;
+    bool traceEnabled = false;
+    bool deleteOnCrcFailure = true;
+    ViewTarget* viewWindow = nullptr;
+
+    // The decimal value of fileKey: the file number in view messages.
+    int fileNumber() const;
+
+    // --- controller working fields ---
+    std::string pageFileUrl;
+    std::string unpackParameter;
+    std::vector<std::unique_ptr<DownloadTask>> tasks;
+    int outputFile = -1;  // descriptor, -1 when closed
+    std::atomic<bool> outputOpen{false};
+    int32_t lastPercent = 0;
+    int32_t lastUnpackPercent = 0;
+    std::unique_ptr<UnpackTask> unpackTask;
+    Poco::FastMutex writeLock;     // seek, write, flush and position update of one chunk
+    Poco::FastMutex countersLock;  // each part's readPosition / writePosition pair
+    Poco::FastMutex layoutLock;    // layoutStep runs at most once per opening
+
+    // Starts the controller thread (idle until a command arrives).
+    void startController();
+    // Stops the tasks, the unpack task and the controller thread, and joins them all.
+    void shutdown();
+
+    // Controller operations (download/File.cpp).
+    void OnCommandMessage(int command);
+    void OnTaskMessage(int code, Message& msg);
+    void layoutStep();
+    void startTasks();
+    void restartTasks();
+    void resumeParts();
+    void pauseParts();
+    bool writeChunk(const std::string& indexText, const char* buffer, size_t n);
+    void openOutputFile();
+    void abortFileParts();
+    void closeOutputFile();
+    void startUnpack();
+    int downloadPercent() const;
+
+protected:
+    void onStopRequested() override;
+
+private:
+    void handle(Message& msg);
+    void postView(uint32_t id, uintptr_t wParam, intptr_t lParam);
+    void postViewText(uint32_t id, uintptr_t wParam, std::string text);
+};
+
+// Creates every missing folder along path (when pathEndsWithFileName, the
+// last component is a file name and is not created).
+bool CreateDirectoryTree(const std::string& path, bool pathEndsWithFileName);
+
+}  // namespace quenlow
