@@ -1,0 +1,60 @@
+#pragma once
+// The order held by the view: its files, the save-state document and the
+// operations the view calls when the user acts on a file. All of it runs on
+// the user-interface thread.
+
+#include <pugixml.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ViewTarget.h"
+#include "state/Records.h"
+
+namespace quenlow {
+
+// Opens a path with the default verb; tests observe it.
+class Shell {
+public:
+    virtual ~Shell() = default;
+    // target: what to open; workingDir: its folder.
+    virtual void open(const std::string& target, const std::string& workingDir) = 0;
+};
+
+class OrderState {
+public:
+    explicit OrderState(ViewTarget* view = nullptr, Shell* shell = nullptr);
+    ~OrderState();  // stops and joins every controller before freeing the records
+
+    std::string orderId;
+    std::vector<std::unique_ptr<File>> files;
+    int fileCount = 0;
+    pugi::xml_document saveStateDocument;
+    std::string saveStatePath;
+    std::string DefaultOutputFolder;
+    std::string CurrentUrl;
+    bool traceEnabled = false;
+    bool deleteOnCrcFailure = true;
+    ViewTarget* view = nullptr;
+    Shell* shell = nullptr;
+
+    void loadOrder(const std::string& fileInfo);
+    void buildRecords(const std::string& fileInfo);
+    void requestFileAction(const std::string& indexText);
+    void startFile(int index);
+    void launchFile(int index);
+    std::string locatePackageOnDrives(const std::string& fileName) const;
+
+    void loadSaveState();
+    // Writes the whole save-state file (atomically replaced). False when it could not be written.
+    bool saveState();
+
+    // Stops every controller and part task and joins their threads.
+    void shutdown();
+};
+
+// The save-state file's location: perUserDataFolder() + "/Ostrel Inc/Quenlow/VeskSaveState.xml".
+std::string saveStateFilePath();
+
+}  // namespace quenlow
