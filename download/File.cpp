@@ -52,6 +52,4 @@ void File::closeOutputFile() {}
 void File::startUnpack() {}
 int File::downloadPercent() const { return 0; }
 
-bool CreateDirectoryTree(const std::string&, bool) { return false; }
-
 }  // namespace quenlow

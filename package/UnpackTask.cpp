@@ -12,4 +12,9 @@ UnpackTask::UnpackTask(std::string packagePath_, std::string outputFolder_,
       deleteOnCrcFailure(deleteOnCrcFailure_),
       controller(std::move(controller_)) {}
 
+// Placeholder until the unpack job lands.
+void UnpackTask::startTask() {
+    startThread([](Message&) {});
+}
+
 }  // namespace quenlow

@@ -18,6 +18,10 @@ public:
     std::string unpackParameter;
     bool deleteOnCrcFailure;
     QueueRef controller;
+
+    // Starts the task's thread; it then runs its job once per UM_TASK_COMMAND 103
+    // and reports to `controller` as UM_TASK_MESSAGE (17, 1..., 18, 1..., then 3 or 2).
+    void startTask();
 };
 
 }  // namespace quenlow
