@@ -12,6 +12,10 @@
 #include "platform/ViewTarget.h"
 #include "state/Records.h"
 
+namespace Poco::XML {
+class XMLWriter;
+}
+
 namespace quenlow {
 
 // Opens a path with the default verb; tests observe it.
@@ -38,6 +42,12 @@ public:
     bool deleteOnCrcFailure = true;
     ViewTarget* view = nullptr;
     Shell* shell = nullptr;
+    // When false, buildRecords leaves the controllers unstarted so tests can
+    // read the commands straight from each File's queue.
+    bool startControllers = true;
+    // Set by loadSaveState when a save-state file exists but cannot be read;
+    // the next save keeps that file aside instead of overwriting it.
+    bool saveStateUnreadable = false;
 
     void loadOrder(const std::string& fileInfo);
     void buildRecords(const std::string& fileInfo);
@@ -49,12 +59,21 @@ public:
     void loadSaveState();
     // Writes the whole save-state file (atomically replaced). False when it could not be written.
     bool saveState();
+    // The two halves of saveState: one Order element each.
+    void writeCurrentOrder(Poco::XML::XMLWriter& writer);
+    void copySavedOrder(Poco::XML::XMLWriter& writer, const pugi::xml_node& savedOrder);
+    // The save-state text saveState writes, without touching the disk.
+    std::string saveStateText();
 
     // Stops every controller and part task and joins their threads.
     void shutdown();
 };
 
-// The save-state file's location: perUserDataFolder() + "/Ostrel Inc/Quenlow/VeskSaveState.xml".
+// The save-state file's location: perUserDataFolder() + "/Ostrel Inc/Quenlow/VeskSaveState.xml";
+// empty when there is no per-user data folder.
 std::string saveStateFilePath();
+
+// "Complete" or "Downloading", as a file's FileState is saved.
+bool countsAsComplete(File& file);
 
 }  // namespace quenlow

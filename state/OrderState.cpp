@@ -1,0 +1,351 @@
+#include "state/OrderState.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdint>
+#include <set>
+
+#include "platform/FileSystem.h"
+#include "platform/Pacing.h"
+#include "platform/UserFolders.h"
+
+namespace quenlow {
+
+namespace {
+
+// Decimal value of the leading digits after optional blanks and a sign; 0 when
+// there are none. Saturates instead of overflowing on absurd values.
+int64_t parseInt64(const char* text) {
+    if (!text) return 0;
+    while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\f' || *text == '\v') ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    int64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        int digit = *text - '0';
+        if (value > (INT64_MAX - digit) / 10) return negative ? INT64_MIN : INT64_MAX;
+        value = value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+int parseInt(const char* text) {
+    return static_cast<int>(std::clamp<int64_t>(parseInt64(text), INT_MIN, INT_MAX));
+}
+
+std::string withSlash(const std::string& folder) {
+    if (!folder.empty() && folder.back() == '/') return folder;
+    return folder + "/";
+}
+
+bool endsWithSlash(const std::string& s) { return !s.empty() && s.back() == '/'; }
+
+bool isPackageName(const std::string& fileName) {
+    auto dot = fileName.find_last_of('.');
+    std::string ext = dot == std::string::npos ? fileName : fileName.substr(dot + 1);
+    if (ext.size() != 4) return false;
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    return ext == "tarn";
+}
+
+// A regular file that can be opened for reading (a folder does not count).
+bool opensForReading(const std::string& path) {
+    FileSystem& fs = fileSystem();
+    if (!fs.isRegularFile(path)) return false;
+    int fd = fs.open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    fs.close(fd);
+    return true;
+}
+
+// Is the result of an earlier run still on disk? A confirmed package is looked
+// for through its install command, anything else by its downloaded file.
+bool savedResultExists(const File& file, const std::string& savedState, const std::string& savedLaunchFolder) {
+    if (file.outputFolder.empty()) return false;  // nothing was ever written for it
+    if (savedState == "Complete" && file.fileTypeId == 1) {
+        std::string path = file.outputPath + savedLaunchFolder;
+        const std::string& cmd = file.installCommand;
+        if (!endsWithSlash(path) && !cmd.empty() && cmd.front() != '/') path += "/";
+        path += cmd;
+        bool found = cmd.empty() ? fileSystem().exists(path) : opensForReading(path);
+        if (found) return true;
+        return opensForReading(file.outputPath + cmd);
+    }
+    return fileSystem().exists(file.outputPath + file.fileName);
+}
+
+struct ParsedPart {
+    pugi::xml_node node;
+    int index = 0;
+};
+
+// The controller addresses parts by index, so the indexes of one file must be
+// exactly 0 .. N-1. Keys that do not give that (gaps, duplicates, missing or
+// non-numeric values) are replaced by the parts' positions in the text. The
+// parts are then kept in index order.
+std::vector<ParsedPart> readPartLayout(const pugi::xml_node& fileElement) {
+    std::vector<ParsedPart> parts;
+    for (pugi::xml_node node : fileElement.children("FilePart")) {
+        const char* key = node.attribute("FilePartKey").value();
+        int index = *key ? static_cast<int>(std::clamp<int64_t>(parseInt64(key) - 1, INT_MIN, INT_MAX)) : 0;
+        parts.push_back({node, index});
+    }
+    std::set<int> seen;
+    bool valid = true;
+    for (const auto& p : parts) {
+        if (p.index < 0 || p.index >= static_cast<int>(parts.size()) || !seen.insert(p.index).second) {
+            valid = false;
+            break;
+        }
+    }
+    if (!valid) {
+        for (size_t k = 0; k < parts.size(); ++k) parts[k].index = static_cast<int>(k);
+    } else {
+        std::stable_sort(parts.begin(), parts.end(),
+                         [](const ParsedPart& a, const ParsedPart& b) { return a.index < b.index; });
+    }
+    return parts;
+}
+
+pugi::xml_node selectNode(const pugi::xml_node& context, const char* query, pugi::xpath_variable_set& vars) {
+    try {
+        pugi::xpath_query q(query, &vars);
+        return q.evaluate_node(context).node();
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+}  // namespace
+
+OrderState::OrderState(ViewTarget* v, Shell* s) : view(v), shell(s) {}
+
+OrderState::~OrderState() { shutdown(); }
+
+void OrderState::shutdown() {
+    for (auto& file : files)
+        if (file) file->shutdown();
+}
+
+void OrderState::loadOrder(const std::string& fileInfo) {
+    if (saveStatePath.empty()) saveStatePath = saveStateFilePath();
+    DefaultOutputFolder = defaultDownloadsFolder();
+    loadSaveState();
+    buildRecords(fileInfo);
+    if (view) view->postViewMessage(Message(UM_FILE_STATUS, Status_RecordsReady, 0));
+}
+
+void OrderState::buildRecords(const std::string& fileInfo) {
+    shutdown();
+    files.clear();
+    fileCount = 0;
+
+    pugi::xml_document doc;
+    if (!doc.load_buffer(fileInfo.data(), fileInfo.size())) return;  // no files
+
+    if (pugi::xml_node app = doc.child("ApplicationData")) {
+        std::string folder = app.attribute("DefaultOutputFolder").value();
+        if (!folder.empty()) DefaultOutputFolder = folder;
+    }
+
+    pugi::xpath_node_set fileElements = doc.select_nodes("/Files/File");
+    files.reserve(fileElements.size());
+    for (const pugi::xpath_node& xn : fileElements) {
+        pugi::xml_node element = xn.node();
+        auto file = std::make_unique<File>();
+        File& f = *file;
+        f.traceEnabled = traceEnabled;
+        f.deleteOnCrcFailure = deleteOnCrcFailure;
+        f.fileTypeId = parseInt(element.attribute("FileTypeID").value());
+        f.fileKey = element.attribute("FileKey").value();
+        f.fileName = element.attribute("FileName").value();
+        f.installCommand = element.attribute("InstallCommand").value();
+        f.viewWindow = view;
+        f.downloadedBytes = 0;
+        f.state = FileState_Initial;
+        f.prelocated = false;
+        f.fileSize = 0;
+
+        pugi::xpath_variable_set fileVars;
+        fileVars.set("order", orderId.c_str());
+        fileVars.set("key", f.fileKey.c_str());
+        pugi::xml_node saved =
+            selectNode(saveStateDocument, "/Orders/Order[@OrderID=$order]/Files/File[@FileKey=$key]", fileVars);
+
+        bool present = false;
+        bool reconfigured = false;
+        size_t savedPartCount = 0;
+        if (saved) {
+            f.outputFolder = saved.attribute("OutputFolder").value();
+            f.outputPath = withSlash(f.outputFolder);
+            std::string savedState = saved.attribute("FileState").value();
+            std::string savedLaunchFolder = saved.attribute("TarnLaunchFolder").value();
+            if (savedResultExists(f, savedState, savedLaunchFolder)) {
+                present = true;
+                f.fileSize = parseInt64(saved.attribute("FileSize").value());
+                f.state = savedState == "Complete" ? FileState_Complete : FileState_Initial;
+                savedPartCount = saved.select_nodes("FilePart").size();
+                f.launchFolder = savedLaunchFolder;
+                if (f.fileSize < 0) reconfigured = true;  // a damaged file: lay it out afresh
+            } else {
+                f.outputFolder.clear();
+                f.outputPath.clear();
+            }
+        }
+
+        std::vector<ParsedPart> layout = readPartLayout(element);
+        f.partCount = static_cast<int>(layout.size());
+        f.isPackage = isPackageName(f.fileName);
+
+        if (savedPartCount > 0 && savedPartCount != layout.size()) {
+            f.state = FileState_Reconfigured;
+            reconfigured = true;
+            present = false;
+        }
+
+        int64_t sum = 0;
+        for (size_t k = 0; k < layout.size(); ++k) {
+            const pugi::xml_node& node = layout[k].node;
+            auto part = std::make_unique<FilePart>();
+            FilePart& p = *part;
+            p.index = layout[k].index;
+            p.file = &f;
+            p.url = node.attribute("FileURL").value();
+            p.downloadKB = parseInt(node.attribute("DownloadKBCount").value());
+            p.extractedKB = parseInt(node.attribute("ExtractedKBCount").value());
+            p.fileId = node.attribute("FileID").value();
+            p.readPosition = 0;
+            p.writePosition = 0;
+            p.state = PartState_Start;
+
+            if (saved) {
+                pugi::xpath_variable_set partVars;
+                partVars.set("id", p.fileId.c_str());
+                partVars.set("k", std::to_string(k).c_str());
+                pugi::xml_node byId = selectNode(saved, "FilePart[@FileID=$id]", partVars);
+                if (!byId) {
+                    if (present) {
+                        f.state = FileState_Reconfigured;
+                        reconfigured = true;
+                        present = false;
+                    }
+                } else if (present) {
+                    // Positions belong to one part's URL: take them from the saved part at
+                    // the same position only when it is the same part, else from the part
+                    // with this FileID, so one part's progress never lands on another.
+                    pugi::xml_node byPos = selectNode(saved, "FilePart[@FilePartKey=$k]", partVars);
+                    pugi::xml_node source = (byPos && p.fileId == byPos.attribute("FileID").value()) ? byPos : byId;
+                    int64_t read = parseInt64(source.attribute("URLReadPosition").value());
+                    int64_t write = parseInt64(source.attribute("FileWritePosition").value());
+                    if (read < 0 || write < 0) {
+                        f.state = FileState_Reconfigured;
+                        reconfigured = true;
+                        present = false;
+                    } else {
+                        p.readPosition = read;
+                        p.writePosition = write;
+                    }
+                }
+            }
+            sum += p.readPosition.load();
+            f.parts.push_back(std::move(part));
+        }
+        f.downloadedBytes = sum;
+
+        // A changed layout starts again from zero: with the old size and write
+        // positions kept, the new layout could write parts over each other.
+        if (reconfigured) {
+            if (f.state != FileState_Reconfigured) f.state = FileState_Reconfigured;
+            f.fileSize = 0;
+            for (auto& p : f.parts) {
+                p->readPosition = 0;
+                p->writePosition = 0;
+            }
+            f.downloadedBytes = 0;
+        }
+
+        if (f.state != FileState_Complete) {
+            if (f.isPackage) {
+                std::string found = locatePackageOnDrives(f.fileName);
+                if (!found.empty()) {
+                    f.state = FileState_Downloading;
+                    f.prelocated = true;
+                    f.outputPath = found.substr(0, found.find_last_of('/') + 1);
+                    f.outputFolder = DefaultOutputFolder;
+                }
+            }
+            if (f.downloadedBytes != 0 && !f.prelocated) f.state = FileState_Partial;
+        }
+
+        files.push_back(std::move(file));
+        fileCount = static_cast<int>(files.size());
+        if (startControllers) {
+            files.back()->startController();
+            sleepFor(pacing().yieldAfterPost);
+        }
+    }
+    fileCount = static_cast<int>(files.size());
+}
+
+void OrderState::requestFileAction(const std::string& indexText) {
+    const int64_t index = parseInt64(indexText.c_str());
+    if (index < 0 || index >= fileCount || index >= static_cast<int64_t>(files.size())) {
+        // wParam names no file; the receiver must not look it up.
+        const int64_t number = index == INT64_MAX ? index : index + 1;
+        if (view)
+            view->postViewMessage(textMessage(UM_FILE_ERROR, static_cast<uintptr_t>(static_cast<intptr_t>(number)),
+                                              "Invalid file information: File index out of range."));
+        return;
+    }
+    File& f = *files[static_cast<size_t>(index)];
+    auto command = [&f](int cmd) { f.post(Message(UM_FILE_COMMAND, UM_FILE_COMMAND, cmd)); };
+    if (f.prelocated) {
+        command(FileState_Downloading);
+        return;
+    }
+    switch (f.state.load()) {
+        case FileState_Downloading: command(FileState_Paused); break;
+        case FileState_Paused: command(FileState_Downloading); break;
+        default: startFile(static_cast<int>(index)); break;
+    }
+}
+
+void OrderState::startFile(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= files.size()) return;
+    File& f = *files[static_cast<size_t>(index)];
+    if (f.outputFolder.empty()) {
+        f.outputFolder = DefaultOutputFolder;
+        f.outputPath = withSlash(f.outputFolder);
+    }
+    f.state = FileState_Downloading;
+    f.post(Message(UM_FILE_COMMAND, UM_FILE_COMMAND, FileState_Initial));
+}
+
+void OrderState::launchFile(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= files.size()) return;
+    File& f = *files[static_cast<size_t>(index)];
+    if (f.outputFolder.empty()) return;
+    if (f.installCommand.empty()) f.installCommand = "/";  // opens the output folder itself
+    std::string dir = withSlash(f.outputFolder);
+    if (!fileSystem().exists(joinPath(dir, f.installCommand)) && !f.launchFolder.empty()) dir += f.launchFolder;
+    std::string target = joinPath(withSlash(dir), f.installCommand);
+    if (shell) shell->open(target, dir);
+    if (view) view->postViewMessage(Message(UM_LAUNCH_COMPLETE, static_cast<uintptr_t>(index), 0));
+}
+
+std::string OrderState::locatePackageOnDrives(const std::string& fileName) const {
+    // A bare name only: anything with a separator could point outside TARN/.
+    if (fileName.empty() || fileName.find('/') != std::string::npos || fileName == "." || fileName == "..")
+        return {};
+    for (const std::string& root : driveRoots()) {
+        if (root.empty()) continue;
+        std::string path = joinPath(joinPath(root, "TARN"), fileName);
+        if (fileSystem().isRegularFile(path)) return path;
+    }
+    return {};
+}
+
+}  // namespace quenlow
