@@ -1,0 +1,346 @@
+#include "app/core/ViewCore.h"
+
+#include <algorithm>
+
+#include "download/Messages.h"
+#include "platform/FileSystem.h"
+
+namespace quenlow {
+
+namespace {
+
+constexpr const char* InvalidOrderNumberText = "Invalid Order Number found, nothing to do";
+constexpr const char* InvalidOrderNumberCaption = "VESK DocumentComplete";
+
+long long signedParam(uintptr_t w) { return static_cast<long long>(static_cast<intptr_t>(w)); }
+
+// A file name the page supplied is only ever a plain name inside the output folder.
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+size_t characterCount(const std::string& utf8) {
+    return static_cast<size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+int filePercent(const File& file) {
+    if (file.prelocated || file.state.load() == FileState_Complete) return 100;
+    int64_t size = file.fileSize.load();
+    if (size == 0) return 0;
+    double share = static_cast<double>(static_cast<uint64_t>(file.downloadedBytes.load())) /
+                   static_cast<double>(static_cast<uint64_t>(size)) * 100.0;
+    if (!(share > 0)) return 0;
+    if (share >= 100) return 100;
+    return static_cast<int>(share);
+}
+
+void ViewCore::PageEventTarget::postViewMessage(Message msg) {
+    // The upgrade link ends the application whatever page comes next; every
+    // other click belongs to the order shown when it was made.
+    bool anyOrder = msg.id == UM_PAGE_EVENT && msg.wParam == static_cast<uintptr_t>(Event_UpgradeLink);
+    core_.queue_.post(anyOrder ? ViewQueue::AnyGeneration : core_.generation_, std::move(msg));
+}
+
+ViewCore::ViewCore(Page& page, ViewHost& host, FileLogWriter& log, Shell* shell, ViewQueue& queue)
+    : page_(page), host_(host), log_(log), shell_(shell), queue_(queue), bridge_(page), pageTarget_(*this) {
+    events_.view = &pageTarget_;
+}
+
+ViewCore::~ViewCore() {
+    closeOrder();
+    queue_.close();
+}
+
+void ViewCore::closeOrder() {
+    if (!order_) return;
+    // Every controller and task of the order ends before its records go.
+    order_->shutdown();
+    order_.reset();
+    orderTarget_.reset();
+}
+
+File* ViewCore::fileByNumber(long long n) const {
+    if (!order_) return nullptr;
+    long long count = std::min<long long>(order_->fileCount, static_cast<long long>(order_->files.size()));
+    if (n < 1 || n > count) return nullptr;
+    return order_->files[static_cast<size_t>(n - 1)].get();
+}
+
+void ViewCore::HookClickEvents() {
+    if (hooked_) return;
+    if (!page_.hasDocument()) return;
+    hooked_ = true;
+    std::string prefix = bridge_.ReadElementValue("hfDownloadActionButtonName");
+    events_.actionButtonPrefix = prefix.empty() ? EventHandler::DefaultActionButtonPrefix : prefix;
+    std::string folder = bridge_.ReadElementValue("hfFolderSelectionButtonName");
+    events_.folderSelectionName = folder.empty() ? EventHandler::DefaultFolderSelectionName : folder;
+}
+
+void ViewCore::DocumentComplete(const std::string& url) {
+    try {
+        HookClickEvents();
+        bridge_.ResolveScriptFunctions();
+        std::string orderNumber = bridge_.ReadElementValue("hfOrderNumber");
+        size_t length = characterCount(orderNumber);
+        if (length != 0 && length != 12) {
+            host_.showMessageBox(InvalidOrderNumberText, InvalidOrderNumberCaption);
+            return;
+        }
+        fileInformation_ = bridge_.ReadElementValue("hfFileInfo");
+
+        // The previous order's workers stop here; whatever they already posted
+        // carries the old generation and is dropped by the queue.
+        closeOrder();
+        ++generation_;
+        queue_.setCurrentGeneration(generation_);
+        orderTarget_ = std::make_unique<GenerationTarget>(queue_, generation_);
+        order_ = std::make_unique<OrderState>(orderTarget_.get(), shell_);
+
+        if (orderNumber.empty()) orderNumber = bridge_.ReadOrderNumberLabel();
+        order_->orderId = orderNumber;
+        size_t at = url.find("&rtarn=1");
+        if (at != std::string::npos && at > 0) order_->deleteOnCrcFailure = false;
+        order_->traceEnabled = traceEnabled;
+        if (characterCount(url) > 10 && url.find("VESKDownloadUpgrade") == std::string::npos) {
+            order_->CurrentUrl = url;
+            Logger<FileLogWriter>(log_, "DocumentComplete Set m_csCurrentUrl", LogLevel_Error, LogCategory_Init,
+                                  LogLevel_Information)
+                << "The url " << url;
+        }
+        order_->view = orderTarget_.get();
+        order_->loadOrder(fileInformation_);
+        order_->saveState();
+        host_.setMiddleZoom();
+    } catch (const PageReadError&) {
+        // An element without a value ends the page-load steps here.
+    }
+}
+
+void ViewCore::handleMessage(Message& msg) {
+    switch (msg.id) {
+        case UM_FILE_STATUS:
+            OnStatusMessage(static_cast<int>(msg.wParam), static_cast<int>(msg.lParam));
+            break;
+        case UM_PAGE_EVENT:
+            OnEventMessage(msg);
+            break;
+        case UM_SAVE_STATE:
+            OnSaveStateMessage();
+            break;
+        case UM_FILE_PROGRESS:
+            OnProgressMessage(static_cast<int>(msg.wParam), static_cast<int>(msg.lParam));
+            break;
+        case UM_FILE_ERROR:
+            OnErrorMessage(msg);
+            break;
+        case UM_WAIT_WIDGET:
+            OnWaitWidgetMessage(static_cast<int>(msg.wParam));
+            break;
+        case UM_ALREADY_COMPLETE:
+            OnCompleteStateMessage(static_cast<int>(msg.lParam));
+            break;
+        case UM_DEBUG_TEXT:
+            OnDebugMessage(msg);
+            break;
+        case UM_LAUNCH_COMPLETE:
+            OnLaunchCompleteMessage(static_cast<int>(msg.wParam));
+            break;
+        default:
+            break;  // UM_UNPACK_PERCENT and anything unknown: not handled
+    }
+}
+
+void ViewCore::fillPage() {
+    size_t count = std::min(static_cast<size_t>(std::max(order_->fileCount, 0)), order_->files.size());
+    for (size_t i = 0; i < count; ++i) {
+        const File& file = *order_->files[i];
+        int n = static_cast<int>(i) + 1;
+        int percent = filePercent(file);
+        int state = file.state.load();
+        bridge_.setHiddenProgressValue(n, percent, file.outputFolder);
+        if (state == FileState_Complete) {
+            bridge_.setCompleteDownloadState(n);
+        } else if (percent > 0) {
+            bridge_.setButtonAction(n, "Download.Resume");
+            bridge_.setStatus(n, "Download.Paused");
+        } else if (state == FileState_Reconfigured) {
+            bridge_.setErrorUsingTextItemKey(n, "Download.FileReconfigurationMessage", "", "");
+            bridge_.setStatus(n, "Download.Start");
+        }
+    }
+    bridge_.setFolderSelection(order_->DefaultOutputFolder);
+}
+
+void ViewCore::OnStatusMessage(int code, int fileNumber) {
+    if (!order_) return;
+    if (code == Status_RecordsReady) {
+        fillPage();
+        return;
+    }
+    if (!fileByNumber(fileNumber)) return;
+    switch (code) {
+        case Status_Paused:
+            bridge_.setStatus(fileNumber, "Download.Paused");
+            break;
+        case Status_Resumed:
+            bridge_.setStatus(fileNumber, "Download.Downloading");
+            break;
+        case Status_CrcChecking:
+            bridge_.setStatus(fileNumber, "Download.CRCChecking");
+            break;
+        case Status_Unpacking:
+            bridge_.setProgress(fileNumber, 0);
+            bridge_.setStatus(fileNumber, "FinishedCRCChecking");
+            break;
+        case Status_Complete:
+        case Status_Unpacked:
+            order_->saveState();
+            bridge_.completeDownload(fileNumber);
+            break;
+        default:
+            break;
+    }
+}
+
+void ViewCore::ApplyPageFileUrl(const std::string& n) {
+    File* file = fileByNumber(leadingNumber(n));
+    std::string product = bridge_.ReadElementValue("productIdx" + n);
+    if (bridge_.ReadElementOuterHtml("dlSelect" + product).empty()) return;
+    std::string url = bridge_.ReadElementValue("fileUrl" + n);
+    // Written only when it changes: the controller may be reading it.
+    if (file && !url.empty() && file->pageFileUrl != url) file->pageFileUrl = url;
+}
+
+void ViewCore::ApplyPageUnpackParameter(const std::string& n) {
+    File* file = fileByNumber(leadingNumber(n));
+    std::string parameter = bridge_.ReadElementValue("edv" + n);
+    if (file && file->unpackParameter != parameter) file->unpackParameter = parameter;
+}
+
+void ViewCore::OnEventMessage(Message& msg) {
+    switch (static_cast<int>(msg.wParam)) {
+        case Event_ActionButton: {
+            if (!order_) return;
+            long long index = msg.lParam;
+            File* file = fileByNumber(index + 1);
+            if (!file) {
+                // No record to read: the order state answers with its range error.
+                order_->requestFileAction(std::to_string(index));
+                return;
+            }
+            int state = file->state.load();
+            if (state == FileState_Unpacking) return;
+            if (state == FileState_Complete) {
+                order_->launchFile(static_cast<int>(index));
+                return;
+            }
+            std::string n = std::to_string(index + 1);
+            try {
+                ApplyPageFileUrl(n);
+                ApplyPageUnpackParameter(n);
+                if (bridge_.ReadElementValue("oiopua" + n).empty()) return;
+            } catch (const PageReadError&) {
+                return;
+            }
+            Logger<FileLogWriter>(log_, "OnEventMessage", LogLevel_Trace, LogCategory_Download, LogLevel_Trace)
+                << " FileKey " << index << " " << logTimestamp() << " Event_ActionButton";
+            order_->requestFileAction(std::to_string(index));
+            break;
+        }
+        case Event_FolderButton: {
+            // The element's outer HTML (the payload) is not used; it goes with msg.
+            if (!order_) return;
+            std::optional<std::string> folder = host_.browseForFolder();
+            if (!order_ || !folder || folder->empty()) return;
+            if (*folder != order_->DefaultOutputFolder) {
+                order_->DefaultOutputFolder = *folder;
+                bridge_.setFolderSelection(*folder);
+            }
+            break;
+        }
+        case Event_UpgradeLink:
+            host_.quitAfter(pacing().upgradeQuitDelay);
+            break;
+        default:
+            break;
+    }
+}
+
+void ViewCore::OnSaveStateMessage() {
+    if (order_) order_->saveState();
+}
+
+void ViewCore::OnProgressMessage(int fileNumber, int percent) {
+    File* file = fileByNumber(fileNumber);
+    if (!file) return;
+    bridge_.setProgress(fileNumber, percent);
+    int state = file->state.load();
+    if (state == FileState_Unpacking)
+        bridge_.setStatus(fileNumber, "Download.Unpacking");
+    else if (state == FileState_Downloading)
+        bridge_.setStatus(fileNumber, "Download.Downloading");
+    bridge_.setFileOutputFolderText(fileNumber, file->outputFolder);
+}
+
+void ViewCore::OnErrorMessage(Message& msg) {
+    long long number = signedParam(msg.wParam);
+    int n = static_cast<int>(std::clamp<long long>(number, INT32_MIN, INT32_MAX));
+    if (const std::string* text = msg.text()) {
+        // The order state's range error: a text, and a number that names no file.
+        bridge_.setErrorUsingTextItemKey(n, "Download.Error", *text, "");
+        bridge_.hideWaitWidget();
+        return;
+    }
+    int code = static_cast<int>(msg.lParam);
+    std::string message, detail;
+    if (File* file = fileByNumber(number)) {
+        if (code == Error_Unpack) {
+            file->fileSize = 0;
+            file->downloadedBytes = 0;
+            // Never with an empty folder (that would name a file at the root)
+            // nor with a name that reaches outside the folder.
+            if (!file->outputFolder.empty() && isPlainFileName(file->fileName))
+                fileSystem().remove(joinPath(file->outputFolder, file->fileName));
+        } else if (code != Error_CreateFile && code != Error_DiskSpace && code != Error_DiskWrite) {
+            if (!file->parts.empty() && file->parts[0]) {
+                message = file->parts[0]->errorUrl;
+                detail = file->parts[0]->errorText;
+            }
+            if (!message.empty()) {
+                Logger<FileLogWriter>(log_, "OnErrorMessage", LogLevel_Error, LogCategory_Download, LogLevel_Error)
+                    << " FileKey " << file->fileKey << " " << message;
+                Logger<FileLogWriter>(log_, "OnErrorMessage", LogLevel_Error, LogCategory_Download, LogLevel_Error)
+                    << " FileKey " << file->fileKey << " " << detail;
+            }
+        }
+    }
+    bridge_.setErrorUsingTextItemKey(n, errorTextKey(code), message, detail);
+    bridge_.hideWaitWidget();
+}
+
+void ViewCore::OnWaitWidgetMessage(int code) {
+    if (code == WaitWidget_Show)
+        bridge_.showWaitWidget();
+    else
+        bridge_.hideWaitWidget();
+}
+
+void ViewCore::OnCompleteStateMessage(int fileNumber) { bridge_.setCompleteDownloadState(fileNumber); }
+
+void ViewCore::OnDebugMessage(Message& msg) {
+    const std::string* text = msg.text();
+    if (!text || text->empty() || !order_) return;
+    long long number = signedParam(msg.wParam);
+    File* file = fileByNumber(number);
+    std::string key = file ? file->fileKey : std::to_string(number);
+    Logger<FileLogWriter>(log_, "OnDebugMessage", LogLevel_Trace, LogCategory_Download, LogLevel_Trace)
+        << " FileKey " << key << " " << logTimestamp() << " " << *text;
+}
+
+void ViewCore::OnLaunchCompleteMessage(int index) { bridge_.fileLaunchComplete(index + 1); }
+
+}  // namespace quenlow
