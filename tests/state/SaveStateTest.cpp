@@ -1,0 +1,304 @@
+// Writing and re-reading the per-user save-state file.
+
+#include <pugixml.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <thread>
+
+#include "state/StateFixture.h"
+
+namespace quenlow::test {
+namespace {
+
+using SaveStateTest = StateFixture;
+
+const char* kOrder = R"(<Files>
+  <File FileTypeID="2" FileKey="1" FileName="Setup.bin" InstallCommand="Setup.bin">
+    <FilePart FilePartKey="1" FileID="A1" FileURL="http://h/a1"/>
+    <FilePart FilePartKey="2" FileID="A2" FileURL="http://h/a2?x=1&amp;y=2"/>
+  </File>
+</Files>)";
+
+TEST_F(SaveStateTest, FirstRunCreatesFolderAndWritesExactLayout) {
+    ASSERT_FALSE(std::filesystem::exists(appData));
+    auto order = makeOrder("4711");
+    order->CurrentUrl = "http://store/order?id=4711&wveskv=3160";
+    order->loadOrder(kOrder);
+    EXPECT_EQ(order->saveStatePath, savePath());
+    ASSERT_TRUE(order->saveState());
+
+    const std::string expected =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+        "<ApplicationData CurrentUrl=\"http://store/order?id=4711&amp;wveskv=3160\" DefaultOutputFolder=\"" +
+        home + "/Downloads\"/>\r\n"
+        "<Orders>\r\n"
+        "\t<Order OrderID=\"4711\">\r\n"
+        "\t\t<Files>\r\n"
+        "\t\t\t<File FileKey=\"1\" FileName=\"Setup.bin\" FileSize=\"0\" FileState=\"Downloading\" "
+        "InstallCommand=\"Setup.bin\" OutputFolder=\"\" TarnLaunchFolder=\"\">\r\n"
+        "\t\t\t\t<FilePart FileID=\"A1\" FilePartKey=\"0\" FileURL=\"http://h/a1\" FileWritePosition=\"0\" "
+        "URLReadPosition=\"0\"/>\r\n"
+        "\t\t\t\t<FilePart FileID=\"A2\" FilePartKey=\"1\" FileURL=\"http://h/a2?x=1&amp;y=2\" "
+        "FileWritePosition=\"0\" URLReadPosition=\"0\"/>\r\n"
+        "\t\t\t</File>\r\n"
+        "\t\t</Files>\r\n"
+        "\t</Order>\r\n"
+        "</Orders>\r\n";
+    EXPECT_EQ(readFile(savePath()), expected);
+    EXPECT_FALSE(std::filesystem::exists(savePath() + ".tmp"));
+}
+
+// Escapes a value for an attribute of a hand-made file-information text.
+std::string escaped(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '&') out += "&amp;";
+        else if (c == '"') out += "&quot;";
+        else if (c == '<') out += "&lt;";
+        else if (c == '>') out += "&gt;";
+        else if (c == '\n') out += "&#10;";
+        else if (c == '\t') out += "&#9;";
+        else out += c;
+    }
+    return out;
+}
+
+TEST_F(SaveStateTest, ProgressAndAwkwardTextsRoundTrip) {
+    const std::string odd = "\xC3\x9Cn\xC3\xAF \"quoted\" 'single' & <angle> \t tab\nnewline \xE6\x97\xA5";
+    const std::string out = root + "/out/" + odd;
+    const std::string info = "<Files><File FileTypeID=\"2\" FileKey=\"" + escaped(odd) + "\" FileName=\"" +
+                             escaped(odd) + ".bin\"><FilePart FilePartKey=\"1\" FileID=\"A1\"/>"
+                             "<FilePart FilePartKey=\"2\" FileID=\"" + escaped(odd) + "\"/></File></Files>";
+    {
+        auto order = makeOrder(odd);
+        order->CurrentUrl = "http://s/?q=" + odd;
+        order->loadOrder(info);
+        ASSERT_EQ(order->files.size(), 1u);
+        File& f = *order->files[0];
+        EXPECT_EQ(f.fileName, odd + ".bin");
+        f.outputFolder = out;
+        f.launchFolder = odd;
+        f.fileSize = 9000000000LL;
+        f.parts[0]->readPosition = 4500000000LL;
+        f.parts[1]->readPosition = 12;
+        f.parts[1]->writePosition = 4500000000LL;
+        ASSERT_TRUE(order->saveState());
+    }
+    writeFile(out + "/" + odd + ".bin", "x");  // the download is still there
+
+    auto order = makeOrder(odd);
+    order->loadOrder(info);
+    EXPECT_EQ(order->CurrentUrl, "http://s/?q=" + odd);
+    ASSERT_EQ(order->files.size(), 1u);
+    const File& f = *order->files[0];
+    EXPECT_EQ(f.outputFolder, out);
+    EXPECT_EQ(f.launchFolder, odd);
+    EXPECT_EQ(f.fileSize.load(), 9000000000LL);
+    EXPECT_EQ(f.state.load(), FileState_Partial);
+    EXPECT_EQ(f.parts[0]->readPosition.load(), 4500000000LL);
+    EXPECT_EQ(f.parts[0]->writePosition.load(), 0);
+    EXPECT_EQ(f.parts[1]->readPosition.load(), 12);
+    EXPECT_EQ(f.parts[1]->writePosition.load(), 4500000000LL);
+    EXPECT_EQ(f.downloadedBytes.load(), 4500000012LL);
+}
+
+TEST_F(SaveStateTest, OtherOrdersAreCopiedWithListedAttributesOnly) {
+    writeFile(savePath(),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<ApplicationData CurrentUrl=\"http://saved\" DefaultOutputFolder=\"\" Extra=\"1\"/>\n"
+              "<Orders>\n"
+              " <Order OrderID=\"100\" Note=\"dropped\"><Files>"
+              "  <File FileKey=\"9\" FileName=\"old.bin\" Colour=\"red\"><Junk/>"
+              "   <FilePart FileID=\"Z\" FilePartKey=\"0\" URLReadPosition=\"77\" Speed=\"fast\"/></File>"
+              " </Files><Other/></Order>\n"
+              " <Order OrderID=\"200\"><Files><File FileKey=\"1\" FileName=\"stale\"/></Files></Order>\n"
+              " <Order OrderID=\"300\"><Files/></Order>\n"
+              " <Order OrderID=\"200\"><Files/></Order>\n"
+              "</Orders>\n");
+    auto order = makeOrder("200");
+    order->loadOrder(kOrder);
+    EXPECT_EQ(order->CurrentUrl, "http://saved");
+    EXPECT_EQ(order->DefaultOutputFolder, home + "/Downloads");  // an empty saved default is not taken
+    order->files[0]->parts[0]->readPosition = 55;
+    ASSERT_TRUE(order->saveState());
+
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(savePath().c_str()));
+    auto orders = doc.select_nodes("/Orders/Order");
+    ASSERT_EQ(orders.size(), 4u);
+    const char* ids[] = {"100", "200", "300", "200"};
+    for (size_t i = 0; i < 4; ++i) EXPECT_STREQ(orders[i].node().attribute("OrderID").value(), ids[i]);
+
+    // The foreign order: only the listed attributes, missing ones written empty, nothing else.
+    pugi::xml_node copied = orders[0].node();
+    EXPECT_FALSE(copied.attribute("Note"));
+    EXPECT_FALSE(copied.child("Other"));
+    pugi::xml_node file = copied.child("Files").child("File");
+    std::vector<std::string> names;
+    for (auto a : file.attributes()) names.push_back(a.name());
+    EXPECT_EQ(names, (std::vector<std::string>{"FileKey", "FileName", "FileSize", "FileState", "InstallCommand",
+                                              "OutputFolder", "TarnLaunchFolder"}));
+    EXPECT_STREQ(file.attribute("FileName").value(), "old.bin");
+    EXPECT_STREQ(file.attribute("FileSize").value(), "");
+    EXPECT_FALSE(file.child("Junk"));
+    pugi::xml_node savedPart = file.child("FilePart");
+    names.clear();
+    for (auto a : savedPart.attributes()) names.push_back(a.name());
+    EXPECT_EQ(names, (std::vector<std::string>{"FileID", "FilePartKey", "FileURL", "FileWritePosition",
+                                              "URLReadPosition"}));
+    EXPECT_STREQ(savedPart.attribute("URLReadPosition").value(), "77");
+
+    // Both occurrences of the current order are rewritten from memory, in place.
+    for (size_t i : {1u, 3u}) {
+        pugi::xml_node current = orders[i].node().child("Files").child("File");
+        EXPECT_STREQ(current.attribute("FileName").value(), "Setup.bin");
+        EXPECT_STREQ(current.child("FilePart").attribute("URLReadPosition").value(), "55");
+    }
+    EXPECT_STREQ(doc.child("ApplicationData").attribute("CurrentUrl").value(), "http://saved");
+    EXPECT_FALSE(doc.child("ApplicationData").attribute("Extra"));
+}
+
+TEST_F(SaveStateTest, NewOrderIsAppendedAfterSavedOnes) {
+    writeFile(savePath(), "<ApplicationData DefaultOutputFolder=\"/saved/dl\"/>"
+                          "<Orders><Order OrderID=\"1\"/><Order OrderID=\"2\"/></Orders>");
+    auto order = makeOrder("3");
+    order->CurrentUrl = "http://mine";
+    order->loadOrder("<Files/>");
+    EXPECT_EQ(order->DefaultOutputFolder, "/saved/dl");
+    EXPECT_EQ(order->CurrentUrl, "http://mine");  // a member already set is kept
+    ASSERT_TRUE(order->saveState());
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(savePath().c_str()));
+    auto orders = doc.select_nodes("/Orders/Order");
+    ASSERT_EQ(orders.size(), 3u);
+    EXPECT_STREQ(orders[2].node().attribute("OrderID").value(), "3");
+    EXPECT_STREQ(doc.child("ApplicationData").attribute("DefaultOutputFolder").value(), "/saved/dl");
+}
+
+TEST_F(SaveStateTest, FileStateCompleteRules) {
+    struct Case {
+        const char* name;
+        bool prelocated;
+        int state;
+        std::vector<int> partStates;
+        bool complete;
+    };
+    const Case cases[] = {
+        {"downloading", false, FileState_Downloading, {PartState_Completed, PartState_Go}, false},
+        {"all parts done, unpacking", false, FileState_Unpacking, {PartState_Completed, PartState_Completed}, true},
+        {"complete", false, FileState_Complete, {PartState_Start}, true},
+        {"prelocated", true, FileState_Downloading, {PartState_Start}, true},
+        {"no parts", false, FileState_Initial, {}, true},
+        {"error", false, FileState_Error, {PartState_Error, PartState_Completed}, false},
+    };
+    for (const Case& c : cases) {
+        File f;
+        f.prelocated = c.prelocated;
+        f.state = c.state;
+        for (int s : c.partStates) {
+            f.parts.push_back(std::make_unique<FilePart>());
+            f.parts.back()->state = s;
+        }
+        EXPECT_EQ(countsAsComplete(f), c.complete) << c.name;
+    }
+}
+
+TEST_F(SaveStateTest, DamagedFileFallsBackToFreshStartAndIsKeptAside) {
+    const std::string out = root + "/out";
+    writeFile(out + "/Setup.bin", "x");
+    const std::string whole = "<ApplicationData CurrentUrl=\"http://old\"/><Orders><Order OrderID=\"1\"><Files>"
+                              "<File FileKey=\"1\" FileState=\"Downloading\" OutputFolder=\"" + out +
+                              "\"><FilePart FileID=\"A1\" FilePartKey=\"0\" URLReadPosition=\"9\"/></File>"
+                              "</Files></Order></Orders>";
+    for (const std::string& damaged : {whole.substr(0, whole.size() - 20), std::string("\x01\x02garbage"),
+                                       std::string("<Orders><Order OrderID=\"1\">")}) {
+        writeFile(savePath(), damaged);
+        std::filesystem::remove(savePath() + ".unreadable");
+        auto order = makeOrder("1");
+        order->loadOrder(kOrder);
+        EXPECT_EQ(order->CurrentUrl, "");
+        ASSERT_EQ(order->files.size(), 1u);
+        EXPECT_EQ(order->files[0]->state.load(), FileState_Initial);
+        EXPECT_EQ(order->files[0]->parts[0]->readPosition.load(), 0);
+        EXPECT_TRUE(order->files[0]->outputFolder.empty());
+        ASSERT_TRUE(order->saveState());
+        EXPECT_EQ(readFile(savePath() + ".unreadable"), damaged);
+        pugi::xml_document doc;
+        EXPECT_TRUE(doc.load_file(savePath().c_str()));
+        // Later saves of the same order replace only the new file.
+        ASSERT_TRUE(order->saveState());
+        EXPECT_EQ(readFile(savePath() + ".unreadable"), damaged);
+    }
+}
+
+TEST_F(SaveStateTest, FailedWriteKeepsThePreviousFile) {
+    auto order = makeOrder("1");
+    order->loadOrder(kOrder);
+    ASSERT_TRUE(order->saveState());
+    const std::string before = readFile(savePath());
+    order->files[0]->parts[0]->readPosition = 1234;
+
+    struct Case {
+        const char* name;
+        void (*arm)(FaultyFileSystem&);
+    };
+    const Case cases[] = {
+        {"disk full", [](FaultyFileSystem& fs) { fs.writeFault = {ENOSPC, 0}; }},
+        {"flush fails", [](FaultyFileSystem& fs) { fs.syncFault = {EIO, 0}; }},
+        {"cannot create", [](FaultyFileSystem& fs) { fs.openFault = {EACCES, 0}; }},
+    };
+    for (const Case& c : cases) {
+        FaultyFileSystem faulty;
+        c.arm(faulty);
+        setFileSystem(&faulty);
+        EXPECT_FALSE(order->saveState()) << c.name;
+        setFileSystem(nullptr);
+        EXPECT_EQ(readFile(savePath()), before) << c.name;
+        EXPECT_FALSE(std::filesystem::exists(savePath() + ".tmp")) << c.name;
+    }
+    ASSERT_TRUE(order->saveState());
+    EXPECT_NE(readFile(savePath()).find("URLReadPosition=\"1234\""), std::string::npos);
+}
+
+TEST_F(SaveStateTest, NoDataFolderMeansNothingIsReadOrWritten) {
+    unsetenv("APPDATA");
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("HOME");
+    EXPECT_EQ(saveStateFilePath(), "");
+    auto order = makeOrder("1");
+    order->loadOrder(kOrder);
+    EXPECT_EQ(order->files.size(), 1u);
+    EXPECT_FALSE(order->saveState());
+}
+
+// Positions are read as consistent pairs while the controller keeps moving them.
+TEST_F(SaveStateTest, SavedPositionPairsAreConsistentWhileDownloading) {
+    auto order = makeOrder("1");
+    order->loadOrder(kOrder);
+    File& f = *order->files[0];
+    FilePart& p = *f.parts[0];
+    std::atomic<bool> stop{false};
+    std::thread controller([&] {
+        for (int64_t i = 1; !stop.load(); ++i) {
+            Poco::FastMutex::ScopedLock lock(f.countersLock);
+            p.readPosition = i;
+            p.writePosition = i * 2;  // the pair always satisfies write == 2 * read
+        }
+    });
+    for (int round = 0; round < 50; ++round) {
+        std::string text = order->saveStateText();
+        pugi::xml_document doc;
+        ASSERT_TRUE(doc.load_string(text.c_str()));
+        pugi::xml_node part = doc.select_node("/Orders/Order/Files/File/FilePart").node();
+        long long read = part.attribute("URLReadPosition").as_llong();
+        long long write = part.attribute("FileWritePosition").as_llong();
+        EXPECT_EQ(write, 2 * read);
+    }
+    stop = true;
+    controller.join();
+}
+
+}  // namespace
+}  // namespace quenlow::test

@@ -1,0 +1,83 @@
+#pragma once
+// A temporary home for state tests: APPDATA and HOME point into a fresh
+// folder, no drive roots are searched, and everything is undone afterwards.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/FileSystem.h"
+#include "platform/UserFolders.h"
+#include "state/OrderState.h"
+#include "support/RecordingView.h"
+
+namespace quenlow::test {
+
+class StateFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/quenlow-state-XXXXXX";
+        root = mkdtemp(tmpl);
+        for (const char* name : {"APPDATA", "HOME", "XDG_DATA_HOME"}) {
+            const char* v = std::getenv(name);
+            savedEnv.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+        }
+        appData = root + "/appdata";
+        home = root + "/home";
+        setenv("APPDATA", appData.c_str(), 1);
+        setenv("HOME", home.c_str(), 1);
+        setDriveRoots(std::vector<std::string>{});
+    }
+
+    void TearDown() override {
+        for (auto& [name, value] : savedEnv) {
+            if (value) setenv(name.c_str(), value->c_str(), 1);
+            else unsetenv(name.c_str());
+        }
+        setDriveRoots(std::nullopt);
+        setFileSystem(nullptr);
+        std::filesystem::remove_all(root);
+    }
+
+    static void writeFile(const std::string& path, const std::string& content) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+    }
+
+    static std::string readFile(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    std::string savePath() const { return appData + "/Ostrel Inc/Quenlow/VeskSaveState.xml"; }
+
+    // An OrderState whose controllers stay idle, so commands can be read from the queues.
+    std::unique_ptr<OrderState> makeOrder(const std::string& id, bool startControllers = false) {
+        auto order = std::make_unique<OrderState>(&view, &shell);
+        order->orderId = id;
+        order->startControllers = startControllers;
+        return order;
+    }
+
+    struct RecordingShell : Shell {
+        std::vector<std::pair<std::string, std::string>> opened;
+        void open(const std::string& target, const std::string& workingDir) override {
+            opened.emplace_back(target, workingDir);
+        }
+    };
+
+    std::string root, appData, home;
+    RecordingView view;
+    RecordingShell shell;
+    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv;
+};
+
+}  // namespace quenlow::test
