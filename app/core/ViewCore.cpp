@@ -112,6 +112,7 @@ void ViewCore::DocumentComplete(const std::string& url) {
                 << "The url " << url;
         }
         order_->view = orderTarget_.get();
+        if (prepareOrder) prepareOrder(*order_);
         order_->loadOrder(fileInformation_);
         order_->saveState();
         host_.setMiddleZoom();
@@ -121,6 +122,10 @@ void ViewCore::DocumentComplete(const std::string& url) {
 }
 
 void ViewCore::handleMessage(Message& msg) {
+    // Until a page with an order has loaded, only the upgrade link has
+    // anything to do; every other message is dropped (its payload with it).
+    bool upgrade = msg.id == UM_PAGE_EVENT && msg.wParam == static_cast<uintptr_t>(Event_UpgradeLink);
+    if (!order_ && !upgrade) return;
     switch (msg.id) {
         case UM_FILE_STATUS:
             OnStatusMessage(static_cast<int>(msg.wParam), static_cast<int>(msg.lParam));

@@ -5,6 +5,7 @@
 // and the queue wake-up; tests drive it with a fake page.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +74,9 @@ public:
 
     // Set from the environment by the application (QUENLOW_TRACE).
     bool traceEnabled = true;
+    // Called on every new order state before its records are built (tests
+    // keep the controllers from starting this way).
+    std::function<void(OrderState&)> prepareOrder;
 
     // Stops and frees the current order (at teardown).
     void closeOrder();

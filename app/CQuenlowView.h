@@ -1,0 +1,91 @@
+#pragma once
+// The store page host: a QWebEngineView showing the store's page, with the
+// page bridge (element reads and script calls over runJavaScript), the click
+// sink (a script in an isolated world reporting clicks over QWebChannel), the
+// key filter, and the window queue the engine posts to. The logic lives in
+// ViewCore; this class adapts it to Qt.
+
+#include <QObject>
+#include <QVariant>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/QtShell.h"
+#include "app/core/ViewCore.h"
+
+class QWebEngineView;
+class QWebEngineProfile;
+class QWebChannel;
+class QSocketNotifier;
+
+// The object the page's click script talks to.
+class ClickSink : public QObject {
+    Q_OBJECT
+public:
+    explicit ClickSink(quenlow::EventHandler& handler, QObject* parent = nullptr)
+        : QObject(parent), handler_(handler) {}
+    // chain: [{id, html}, ...] from the clicked element outwards.
+    Q_INVOKABLE void click(const QVariantList& chain);
+
+private:
+    quenlow::EventHandler& handler_;
+};
+
+class CQuenlowView : public QWidget, public quenlow::Page, public quenlow::ViewHost {
+    Q_OBJECT
+public:
+    explicit CQuenlowView(QWidget* parent = nullptr);
+    ~CQuenlowView() override;
+
+    // Chooses and opens the first URL (argumentFile: the command-line file, if any).
+    void OnInitialUpdate(const std::optional<std::string>& argumentFile);
+
+    // Page
+    bool hasDocument() override;
+    quenlow::ElementValue elementValue(const std::string& name) override;
+    std::string elementOuterHtml(const std::string& name) override;
+    std::string orderNumberLabel() override;
+    std::vector<bool> definedFunctions(const std::vector<std::string>& names) override;
+    void callFunction(const std::string& name, const std::vector<std::string>& args) override;
+
+    // ViewHost
+    void showMessageBox(const std::string& text, const std::string& caption) override;
+    std::optional<std::string> browseForFolder() override;
+    void quitAfter(quenlow::Millis delay) override;
+    void setMiddleZoom() override;
+
+    quenlow::ViewCore& core() { return *core_; }
+    // Writes the window's picture to path (PNG).
+    bool saveScreenshot(const QString& path);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private slots:
+    void drainQueue();
+    void onLoadFinished(bool ok);
+    void onScreenshotSignal();
+
+private:
+    // The key filter: true when the event is consumed before the browser sees it.
+    bool PreTranslateMessage(QObject* watched, QEvent* event);
+    // Runs script in the page and waits for its result in a nested event loop.
+    QVariant runSync(const QString& script, bool mainWorld);
+    void installClickScript();
+    void setUpScreenshots();
+
+    quenlow::FileLogWriter log_;
+    quenlow::QtShell shell_;
+    quenlow::ViewQueue queue_;
+    QWebEngineProfile* profile_ = nullptr;
+    QWebEngineView* browser_ = nullptr;
+    QWebChannel* channel_ = nullptr;
+    std::unique_ptr<quenlow::ViewCore> core_;
+    ClickSink* sink_ = nullptr;
+    bool loadedOnce_ = false;
+    QString screenshotPath_;
+    QSocketNotifier* screenshotNotifier_ = nullptr;
+};
