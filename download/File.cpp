@@ -1,10 +1,26 @@
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 #include "download/DownloadTask.h"
 #include "package/UnpackTask.h"
+#include "platform/FileSystem.h"
+#include "platform/Pacing.h"
 #include "state/Records.h"
 
 namespace quenlow {
+
+namespace {
+
+// A file name from the page must name a file inside the output folder.
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+}  // namespace
 
 File::File() = default;
 
@@ -17,12 +33,31 @@ void File::startController() {
 }
 
 void File::shutdown() {
+    // Wake every task first (reads, acknowledgement and pause waits), then let
+    // the controller finish its current message before the tasks are joined:
+    // a chunk being written still points into its task's buffer.
+    {
+        std::lock_guard lock(tasksMutex_);
+        for (auto& t : tasks) t->requestStop();
+    }
+    stopAndJoin();
     for (auto& t : tasks) t->stopAndJoin();
     if (unpackTask) unpackTask->stopAndJoin();
-    stopAndJoin();
+    closeOutputFile();
 }
 
 void File::onStopRequested() {}
+
+void File::rest(Millis d) {
+    auto until = std::chrono::steady_clock::now() + d;
+    while (!stopRequested()) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= until) break;
+        sleepFor(std::min<Millis>(Millis(10), std::chrono::duration_cast<Millis>(until - now) + Millis(1)));
+    }
+}
+
+void File::yieldAfterPost() { sleepFor(pacing().yieldAfterPost); }
 
 void File::handle(Message& msg) {
     if (msg.id == UM_FILE_COMMAND) OnCommandMessage(static_cast<int>(msg.lParam));
@@ -37,19 +72,384 @@ void File::postViewText(uint32_t id, uintptr_t wParam, std::string text) {
     if (viewWindow) viewWindow->postViewMessage(textMessage(id, wParam, std::move(text)));
 }
 
-// Placeholders until the controller lands.
-void File::OnCommandMessage(int) {}
-void File::OnTaskMessage(int, Message&) {}
-void File::layoutStep() {}
-void File::startTasks() {}
-void File::restartTasks() {}
-void File::resumeParts() {}
-void File::pauseParts() {}
-bool File::writeChunk(const std::string&, const char*, size_t) { return false; }
-void File::openOutputFile() {}
-void File::abortFileParts() {}
-void File::closeOutputFile() {}
-void File::startUnpack() {}
-int File::downloadPercent() const { return 0; }
+void File::setPartState(FilePart& part, int partState) {
+    part.state.store(partState);
+    part.state.notify_all();
+}
+
+bool File::allPartsIn(int partState) const {
+    return std::all_of(parts.begin(), parts.end(), [&](const auto& p) { return p->state.load() == partState; });
+}
+
+int File::downloadPercent() const {
+    uint64_t size = static_cast<uint64_t>(fileSize.load());
+    if (size == 0) return 0;
+    double pct = static_cast<double>(static_cast<uint64_t>(downloadedBytes.load())) / static_cast<double>(size) * 100.0;
+    return static_cast<int>(std::min(pct, 100.0));
+}
+
+// ---------------------------------------------------------------- commands
+
+void File::OnCommandMessage(int command) {
+    switch (command) {
+        case FileState_Initial:
+            if (state.load() == FileState_Complete) {
+                postView(UM_ALREADY_COMPLETE, 0, fileNumber());
+                return;
+            }
+            if (!parts.empty() && allPartsIn(PartState_Completed)) resetForNewDownload();
+            if (lastPercent == 0 && downloadPercent() == 0) {
+                postView(UM_WAIT_WIDGET, WaitWidget_Show, 0);
+                yieldAfterPost();
+            }
+            if (tasks.empty()) {
+                startTasks();
+            } else {
+                postViewText(UM_DEBUG_TEXT, fileNumber(), "OnCommandMessage::FileState_Initial call closeOutputFile");
+                closeOutputFile();
+                restartTasks();
+            }
+            break;
+        case FileState_Downloading:
+            if (prelocated) threadId()->post(Message(UM_TASK_MESSAGE, DownloadTaskState_StartUnpack, 0));
+            else resumeParts();
+            break;
+        case FileState_Paused:
+            pauseParts();
+            break;
+        default:
+            break;
+    }
+}
+
+void File::resetForNewDownload() {
+    {
+        Poco::FastMutex::ScopedLock lock(countersLock);
+        for (auto& p : parts) {
+            p->readPosition.store(0);
+            p->writePosition.store(0);
+            p->length.store(-1);
+            setPartState(*p, PartState_Start);
+        }
+        fileSize.store(0);
+        downloadedBytes.store(0);
+    }
+    lastPercent = 0;  // the percent starts over with the bytes
+}
+
+void File::startTasks() {
+    {
+        std::lock_guard lock(tasksMutex_);
+        for (auto& p : parts) {
+            setPartState(*p, PartState_Start);
+            tasks.push_back(std::make_unique<DownloadTask>(threadId(), *p, pageFileUrl));
+        }
+    }
+    for (auto& t : tasks) {
+        t->startTask();
+        yieldAfterPost();
+        t->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Start));
+    }
+}
+
+void File::restartTasks() {
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        FilePart& p = *parts[i];
+        if (p.state.load() != PartState_Completed) setPartState(p, PartState_Start);
+        tasks[i]->setPageFileUrl(pageFileUrl);
+        sleepFor(pacing().restartGap);
+        tasks[i]->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Start));
+    }
+}
+
+void File::resumeParts() {
+    int previous = 0;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        FilePart& p = *parts[i];
+        previous = p.state.load();
+        if (previous != PartState_Completed) setPartState(p, PartState_Go);
+        if (i < tasks.size()) tasks[i]->setPageFileUrl(pageFileUrl);
+    }
+    if (previous == PartState_Start)
+        for (auto& t : tasks) t->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Resume));
+    state.store(FileState_Downloading);
+    postView(UM_FILE_STATUS, Status_Resumed, fileNumber());
+}
+
+void File::pauseParts() {
+    for (auto& p : parts)
+        if (p->state.load() != PartState_Completed) setPartState(*p, PartState_Pause);
+    state.store(FileState_Paused);
+}
+
+// ---------------------------------------------------------------- task reports
+
+void File::acknowledge(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= tasks.size()) return;
+    tasks[static_cast<size_t>(index)]->acknowledged.store(true);
+    tasks[static_cast<size_t>(index)]->acknowledged.notify_all();
+}
+
+void File::OnTaskMessage(int code, Message& msg) {
+    switch (code) {
+        case DownloadTaskState_Data: {
+            auto* chunk = msg.payloadAs<ChunkList>();
+            if (!chunk || !chunk->indexText || !chunk->countText) return;
+            size_t n = std::strtoull(chunk->countText->c_str(), nullptr, 10);
+            int index = std::atoi(chunk->indexText->c_str());
+            if (lastPercent == 0) {
+                postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
+                yieldAfterPost();
+            }
+            if (!writeChunk(*chunk->indexText, chunk->buffer, n)) {
+                abortFileParts();
+                postView(UM_FILE_ERROR, fileNumber(), Error_DiskWrite);
+                state.store(FileState_Error);
+            }
+            int pct = downloadPercent();
+            if (pct > lastPercent) {
+                postView(UM_SAVE_STATE, 0, 0);
+                postView(UM_FILE_PROGRESS, fileNumber(), pct);
+                lastPercent = pct;
+            }
+            acknowledge(index);  // also after a failed write: the task must not wait forever
+            msg.payload.reset();
+            break;
+        }
+        case DownloadTaskState_Error:
+            // Report a failing file once, however many of its parts fail with it.
+            if (state.load() == FileState_Error) return;
+            abortFileParts();
+            postView(UM_FILE_ERROR, fileNumber(), Error_Download);
+            state.store(FileState_Error);
+            break;
+        case DownloadTaskState_Paused:
+            if (allPartsIn(PartState_Pause)) {
+                state.store(FileState_Paused);
+                postView(UM_FILE_STATUS, Status_Paused, fileNumber());
+            }
+            break;
+        case DownloadTaskState_Completed: {
+            postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
+            int s = state.load();
+            // Completions that arrive together must finish the file only once.
+            if (s == FileState_Unpacking || s == FileState_Complete) return;
+            if (prelocated || allPartsIn(PartState_Completed)) {
+                postViewText(UM_DEBUG_TEXT, fileNumber(), "OnTaskMessage::DownloadTaskState_Completed call closeOutputFile");
+                closeOutputFile();
+                if (isPackage) {
+                    lastUnpackPercent = 0;
+                    startUnpack();
+                } else {
+                    state.store(FileState_Complete);
+                    postView(UM_FILE_STATUS, Status_Complete, fileNumber());
+                    yieldAfterPost();
+                }
+            }
+            break;
+        }
+        case DownloadTaskState_Log:
+            if (viewWindow && msg.payload)
+                viewWindow->postViewMessage(Message(UM_DEBUG_TEXT, static_cast<uintptr_t>(fileNumber()), 0,
+                                                    std::move(msg.payload)));
+            break;
+
+        // The unpack hand-off.
+        case DownloadTaskState_StartUnpack:
+            lastUnpackPercent = 0;
+            startUnpack();
+            break;
+        case DownloadTaskState_Progress: {
+            int pct = static_cast<int>(msg.lParam);
+            if (pct > lastUnpackPercent) {
+                postView(UM_FILE_PROGRESS, fileNumber(), pct);
+                yieldAfterPost();
+                lastUnpackPercent = pct;
+            }
+            break;
+        }
+        case DownloadTaskState_UnpackFailed:
+            postView(UM_FILE_ERROR, fileNumber(), Error_Unpack);
+            state.store(FileState_Error);
+            break;
+        case DownloadTaskState_Unpacked: {
+            if (const std::string* text = msg.text()) launchFolder = *text;
+            msg.payload.reset();
+            rest(pacing().unpackedSettle);
+            state.store(FileState_Complete);
+            if (!prelocated) fileSystem().remove(joinPath(outputFolder, fileName));
+            if (unpackTask) unpackTask->post(Message(WM_QUIT, 0, 0));
+            postView(UM_FILE_STATUS, Status_Unpacked, fileNumber());
+            yieldAfterPost();
+            break;
+        }
+        case DownloadTaskState_CrcStarted:
+            postView(UM_FILE_STATUS, Status_CrcChecking, fileNumber());
+            break;
+        case DownloadTaskState_CrcFinished:
+            lastUnpackPercent = 0;
+            postView(UM_FILE_STATUS, Status_Unpacking, fileNumber());
+            break;
+        default:
+            break;
+    }
+}
+
+// ---------------------------------------------------------------- output file
+
+bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n) {
+    Poco::FastMutex::ScopedLock writeGuard(writeLock);
+    const char* failure = nullptr;
+    int i = std::atoi(indexText.c_str());
+    FileSystem& fs = fileSystem();
+    if (i < 0 || static_cast<size_t>(i) >= parts.size() || !buffer) {
+        failure = "Set file pointer failed.";
+    } else {
+        FilePart& p = *parts[static_cast<size_t>(i)];
+        int64_t offset = p.writePosition.load();
+        // Bytes past the part's length belong to the next part's stretch: drop them.
+        int64_t length = p.length.load();
+        if (length != -1) n = static_cast<size_t>(std::clamp<int64_t>(length - p.readPosition.load(), 0, static_cast<int64_t>(n)));
+        if (!outputOpen.load() || outputFile < 0 || offset < 0) {
+            failure = "Set file pointer failed.";
+        } else if (n > 0 && fs.pwrite(outputFile, buffer, n, static_cast<off_t>(offset)) < 0) {
+            failure = "Write file failed";
+        } else if (n > 0 && fs.fdatasync(outputFile) < 0) {
+            failure = "Flush file buffer failed.";
+        } else {
+            // The bytes are on disk: only now may a saved position cover them.
+            Poco::FastMutex::ScopedLock counters(countersLock);
+            p.readPosition.fetch_add(static_cast<int64_t>(n));
+            p.writePosition.fetch_add(static_cast<int64_t>(n));
+            downloadedBytes.fetch_add(static_cast<int64_t>(n));
+            return true;
+        }
+    }
+    postViewText(UM_DEBUG_TEXT, fileNumber(), failure);
+    return false;
+}
+
+bool File::layoutReady() {
+    for (auto& p : parts) {
+        if (p->state.load() == PartState_Error) return false;
+        if (p->length.load() == -1) return false;
+    }
+    if (fileSize.load() != 0) return true;
+    // First layout: the parts follow each other in index order. A part that
+    // already holds bytes keeps them at its stretch's start.
+    Poco::FastMutex::ScopedLock lock(countersLock);
+    int64_t base = 0;
+    for (auto& p : parts) {
+        p->writePosition.store(base + p->readPosition.load());
+        base += p->length.load();
+    }
+    fileSize.store(base);
+    return true;
+}
+
+void File::layoutStep() {
+    Poco::FastMutex::ScopedLock lock(layoutLock);
+    if (outputOpen.load()) return;
+    if (!layoutReady()) return;
+    openOutputFile();
+    bool opened = outputOpen.load();
+    for (auto& p : parts) {
+        int s = p->state.load();
+        if (s == PartState_Completed) continue;
+        if (opened) {
+            // A pause asked for before the file opened stays a pause.
+            if (s == PartState_Start || s == PartState_WaitFile) {
+                if (p->state.compare_exchange_strong(s, PartState_Go)) p->state.notify_all();
+            }
+        } else {
+            setPartState(*p, PartState_Abort);
+        }
+    }
+}
+
+void File::openOutputFile() {
+    FileSystem& fs = fileSystem();
+    int64_t requiredKB = 0;
+    if (!parts.empty()) {
+        requiredKB = parts[0]->downloadKB;
+        if (fileTypeId == 1 || fileTypeId == 2) requiredKB += parts[0]->extractedKB;
+    }
+    uint64_t required = static_cast<uint64_t>(std::max<int64_t>(requiredKB, 0)) * 1024u;
+    if (auto freeBytes = fs.freeSpace(outputFolder); freeBytes && *freeBytes < required) {
+        postView(UM_FILE_ERROR, fileNumber(), Error_DiskSpace);
+        abortFileParts();
+        state.store(FileState_Error);
+        return;
+    }
+    if (!isPlainFileName(fileName) || !CreateDirectoryTree(outputFolder, false)) {
+        outputFolder.clear();
+        postView(UM_FILE_ERROR, fileNumber(), Error_CreateFile);
+        abortFileParts();
+        state.store(FileState_Error);
+        return;
+    }
+    std::string path = joinPath(outputFolder, fileName);
+    bool existed = fs.exists(path);
+    int fd = fs.open(path, O_RDWR | O_CREAT, 0644);
+    if (fd >= 0) {
+        {
+            Poco::FastMutex::ScopedLock w(writeLock);
+            outputFile = fd;
+            outputOpen.store(true);
+        }
+        int r = fs.allocate(fd, static_cast<off_t>(fileSize.load()));
+        if (r == -ENOSPC) {
+            postView(UM_FILE_ERROR, fileNumber(), Error_DiskSpace);
+            abortFileParts();
+            state.store(FileState_Error);
+            // Only a file this run created goes: an existing one holds bytes
+            // that the saved positions still count on.
+            if (!existed) fs.remove(path);
+        }
+        return;
+    }
+    int code = Error_DiskSpace;
+    if (fd != -ENOSPC) {
+        outputFolder.clear();
+        code = Error_CreateFile;
+    }
+    postView(UM_FILE_ERROR, fileNumber(), code);
+    abortFileParts();
+    state.store(FileState_Error);
+}
+
+void File::abortFileParts() {
+    for (auto& p : parts)
+        if (p->state.load() != PartState_Completed) setPartState(*p, PartState_Abort);
+    {
+        std::lock_guard lock(tasksMutex_);
+        for (auto& t : tasks) t->abortRun();
+    }
+    state.store(FileState_Paused);
+    rest(pacing().abortSettle);
+    postViewText(UM_DEBUG_TEXT, fileNumber(), "File::abortFileParts call closeOutputFile");
+    closeOutputFile();
+}
+
+void File::closeOutputFile() {
+    Poco::FastMutex::ScopedLock w(writeLock);
+    if (outputFile >= 0) fileSystem().close(outputFile);
+    outputFile = -1;
+    outputOpen.store(false);
+}
+
+// ---------------------------------------------------------------- unpack hand-off
+
+void File::startUnpack() {
+    std::string folder = outputPath.empty() ? outputFolder : outputPath;
+    std::string packagePath = !folder.empty() && folder.back() == '/' ? folder + fileName : joinPath(folder, fileName);
+    unpackTask = std::make_unique<UnpackTask>(packagePath, outputFolder, unpackParameter, deleteOnCrcFailure, threadId());
+    unpackTask->startTask();
+    yieldAfterPost();
+    unpackTask->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Unpack));
+    state.store(FileState_Unpacking);
+    postView(UM_FILE_STATUS, Status_CrcChecking, fileNumber());
+    yieldAfterPost();
+}
 
 }  // namespace quenlow

@@ -8,10 +8,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "download/Messages.h"
+#include "platform/Pacing.h"
 #include "platform/ViewTarget.h"
 #include "platform/WorkerThread.h"
 
@@ -104,6 +106,18 @@ protected:
 
 private:
     void handle(Message& msg);
+    bool layoutReady();
+    bool allPartsIn(int partState) const;
+    void setPartState(FilePart& part, int partState);
+    // Every part complete but the file is not (an unpack failed and the view
+    // deleted the package): the next start fetches the whole file again.
+    void resetForNewDownload();
+    void acknowledge(int index);
+    // Sleeps, ending early when the controller is being shut down.
+    void rest(Millis d);
+    void yieldAfterPost();
+
+    std::mutex tasksMutex_;  // tasks may be walked from the UI thread (abortFileParts)
     void postView(uint32_t id, uintptr_t wParam, intptr_t lParam);
     void postViewText(uint32_t id, uintptr_t wParam, std::string text);
 };
