@@ -85,11 +85,17 @@ public:
 
     Logger& operator<<(const char* text) { return push(text ? std::string(text) : std::string()); }
     Logger& operator<<(const std::string& text) { return push(text); }
-    Logger& operator<<(uint16_t value) { return push(std::to_string(value)); }
+    // Integers in plain decimal. Every width is taken as itself, so a size_t
+    // is never squeezed into 16 bits on the way in.
     template <class T>
         requires std::signed_integral<T> && (!std::same_as<T, char>)
     Logger& operator<<(T value) {
         return push(std::to_string(static_cast<long long>(value)));
+    }
+    template <class T>
+        requires std::unsigned_integral<T> && (!std::same_as<T, char>) && (!std::same_as<T, bool>)
+    Logger& operator<<(T value) {
+        return push(std::to_string(static_cast<unsigned long long>(value)));
     }
 
 private:

@@ -19,9 +19,45 @@ namespace {
 using Poco::XML::AttributesImpl;
 using Poco::XML::XMLWriter;
 
+bool allowedInXml(uint32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// The writer refuses text that is not valid UTF-8 or holds characters XML
+// cannot carry, and one such value (say, copied from a hand-edited file) would
+// stop every later save. Those bytes become U+FFFD; everything else is kept.
+std::string xmlSafe(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        unsigned char b = s[i];
+        size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+        uint32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+        bool ok = len != 0 && i + len <= n;
+        for (size_t k = 1; ok && k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) ok = false;
+            else c = (c << 6) | (s[i + k] & 0x3F);
+        }
+        static const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (ok && (c < minimum[len] || !allowedInXml(c))) ok = false;  // overlong, surrogate, control
+        if (ok) {
+            out.append(text, i, len);
+            i += len;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
 // Attributes are added in ascending name order; the writer keeps that order.
 void add(AttributesImpl& attrs, const char* name, const std::string& value) {
-    attrs.addAttribute("", "", name, "CDATA", value);
+    attrs.addAttribute("", "", name, "CDATA", xmlSafe(value));
 }
 
 std::string attr(const pugi::xml_node& node, const char* name) { return node.attribute(name).value(); }

@@ -63,10 +63,11 @@ TEST(Logger, ArgumentTypesUseDefaultDecimalFormatting) {
     {
         Logger<RecordingWriter> log(writer, "", LogLevel_Trace, LogCategory_General, LogLevel_Trace);
         log << "c|" << std::string("s|") << -42 << "|" << static_cast<int64_t>(-9000000000LL) << "|"
-            << static_cast<uint16_t>(65535) << "|" << static_cast<short>(-7) << "|" << none << "end";
+            << static_cast<uint16_t>(65535) << "|" << static_cast<short>(-7) << "|" << none
+            << static_cast<size_t>(70000) << "|" << "end";
     }
     ASSERT_EQ(writer.lines.size(), 1u);
-    EXPECT_EQ(writer.lines[0].message, "c|s|-42|-9000000000|65535|-7|end");
+    EXPECT_EQ(writer.lines[0].message, "c|s|-42|-9000000000|65535|-7|70000|end");
 }
 
 TEST(Logger, WritesOnlyAtOrAboveThresholdAndPassesCategoryAndLevel) {

@@ -177,6 +177,24 @@ TEST_F(SaveStateTest, NewOrderIsAppendedAfterSavedOnes) {
     EXPECT_STREQ(doc.child("ApplicationData").attribute("DefaultOutputFolder").value(), "/saved/dl");
 }
 
+// Bytes XML cannot carry (broken UTF-8, control characters) must not stop saving.
+TEST_F(SaveStateTest, TextXmlCannotCarryIsReplacedNotFatal) {
+    writeFile(savePath(), "<Orders><Order OrderID=\"9\"><Files><File FileKey=\"1\" FileName=\"bad\xFF\xC3.bin\"/>"
+                          "</Files></Order></Orders>");
+    auto order = makeOrder("1");
+    order->loadOrder(kOrder);
+    order->files[0]->outputFolder = std::string("/d\x01ir/\xE2\x82\xAC \xC2\x85 \xED\xA0\x80 \xC0\xAF");
+    ASSERT_TRUE(order->saveState());
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(savePath().c_str()));
+    EXPECT_STREQ(doc.select_node("/Orders/Order[@OrderID='9']/Files/File").node().attribute("FileName").value(),
+                 "bad\xEF\xBF\xBD\xEF\xBF\xBD.bin");
+    // Valid characters (the euro sign, U+0085) survive; a control, a surrogate and an overlong form do not.
+    EXPECT_STREQ(doc.select_node("/Orders/Order[@OrderID='1']/Files/File").node().attribute("OutputFolder").value(),
+                 "/d\xEF\xBF\xBDir/\xE2\x82\xAC \xC2\x85 \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD "
+                 "\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
 TEST_F(SaveStateTest, FileStateCompleteRules) {
     struct Case {
         const char* name;
