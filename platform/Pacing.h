@@ -21,6 +21,7 @@ struct Pacing {
     Millis crcPercentDelay{0};        // before each CRC percent report
     Millis inflatePercentDelay{0};    // after each inflate percent report
     Millis relayDelay{0};             // after each relayed unpack percent
+    Millis unpackedReportDelay{1000}; // unpack task: before reporting a successful unpack
     Millis pauseExit{1};              // a paused task that is not resumed
     Millis upgradeQuitDelay{1000};    // the upgrade link ends the application after this
     Millis receiveTimeout{10000};     // HTTP receive time-out

@@ -1,0 +1,60 @@
+#pragma once
+// Extraction of a package below an output folder: CRC check, catalogue walk,
+// inflate with XOR, stored copy, folders, times and attributes, and the launch
+// folder. Reports go to the controller queue as UM_TASK_MESSAGE (16 log line,
+// 17/1 from the CRC pass, 18 when extraction starts, 1 percents).
+//
+// No entry is ever written outside the output folder: names with ".."
+// components, names that stay absolute after their leading separator is
+// dropped, and paths through symbolic links already inside the output folder
+// fail like a file that cannot be created.
+
+#include <cstdint>
+#include <string>
+
+#include "platform/MessageQueue.h"
+
+namespace quenlow {
+
+class PackageCatalogue;
+class PackageFile;
+class UnpackMessageHandler;
+
+// Results of Unpack.
+inline constexpr int Unpack_Done = 1;
+inline constexpr int Unpack_NotLoaded = 0;    // package not openable, catalogue not loaded
+inline constexpr int Unpack_CrcFailed = -1;
+inline constexpr int Unpack_EntryFailed = -2;  // an entry's data could not be read or written
+
+// Verifies and extracts a versioned (package key of at most 50 characters) or
+// sealed (longer key) package. Returns 1 when every entry was extracted; any
+// other value is a failure, announced by a log line. `launchFolder` receives
+// the package's single top-level folder when there is one. A null
+// `relayWindow` means no percent is reported.
+int Unpack(PackageCatalogue& catalogue, const std::string& packagePath,
+           const std::string& outputFolder, std::string& launchFolder, uint32_t progressMessage,
+           const UnpackMessageHandler* relayWindow, bool skipCrc, uint32_t expectedCrc,
+           const std::string& packageKey, bool deleteOnCrcFailure, const QueueRef& reportThread);
+
+// Inflates one entry from the package's position into `output`: raw deflate,
+// falling back to a zlib-wrapped stream when the raw decoding fails before
+// anything was written; every produced byte is XORed with the low byte of
+// `xorValue`. 0 at the end of the stream, -1 when the package runs out, the
+// data is corrupt or the output cannot be written, -4 when memory runs out,
+// otherwise the failed initialisation's zlib code.
+int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile& output,
+                 uint64_t packedSize, int xorValue, uint32_t progressMessage,
+                 const UnpackMessageHandler* relayWindow);
+
+// Extracts a legacy package (no CRC, no compression). Percents go to
+// `progressWindow` as `progressMessage` when they change. False on any failure.
+bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,
+                  const std::string& outputFolder, uint32_t progressMessage,
+                  const UnpackMessageHandler* progressWindow);
+
+// The output path of an entry name ("/" separated) below outputFolder. False
+// when the entry would land outside it; `path` is then still the plain join,
+// for messages.
+bool EntryOutputPath(const std::string& outputFolder, const std::string& name, std::string& path);
+
+}  // namespace quenlow
