@@ -404,6 +404,9 @@ bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,
         restoreTimesAndAttributes(outPath, entry.lastAccessTime, entry.lastWriteTime,
                                   entry.attributes);
     }
+    // The catalogue counts in the divisor, so the copy alone never reaches 100.
+    if (progressWindow && lastPercent != 100)
+        progressWindow->handleMessage(Message(progressMessage, 0, 100));
     return true;
 }
 

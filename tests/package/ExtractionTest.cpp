@@ -1,0 +1,347 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "PackageTestUtil.h"
+#include "package/PackageCatalogue.h"
+#include "package/PackageExtraction.h"
+#include "package/PackageWriter.h"
+#include "package/UnpackMessageHandler.h"
+#include "package/UnpackTask.h"
+#include "platform/FileSystem.h"
+
+namespace quenlow::test {
+namespace {
+
+const std::string kSealedKey = std::string(64, 'k').replace(10, 5, "Q7z!x") + "123";
+
+uint64_t fileTime(int64_t unixSeconds) { return 116444736000000000ull + uint64_t(unixSeconds) * 10000000; }
+
+std::string compressible(size_t n) {
+    std::string s;
+    while (s.size() < n) s += "line " + std::to_string(s.size() % 977) + " of a setup log\n";
+    s.resize(n);
+    return s;
+}
+
+std::string noise(size_t n, uint32_t seed) {
+    std::string s(n, '\0');
+    for (auto& c : s) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return s;
+}
+
+std::vector<PackageEntry> sampleEntries() {
+    return {
+        {.name = "Setup/", .folder = true},
+        {.name = "Setup/bin/tool.exe", .data = compressible(300000) + noise(5000, 1),
+         .lastAccessTime = fileTime(1600000000), .lastWriteTime = fileTime(1500000000)},
+        {.name = "Setup/empty.dat"},
+        {.name = "Setup/readme.txt", .data = "Read me.\n", .lastWriteTime = fileTime(1400000000), .readOnly = true},
+    };
+}
+
+class ExtractionTest : public ::testing::Test {
+protected:
+    FastPacing fast;
+    ScratchDir dir;
+    QueueRef reports = std::make_shared<MessageQueue>();
+    UnpackMessageHandler relay;
+    std::string package = dir / "pkg.tarn";
+    std::string out = dir / "out";
+    std::string launchFolder;
+
+    ExtractionTest() { relay.targetThread = reports; }
+
+    void write(const std::string& bytes) { writeFile(package, bytes); }
+
+    int unpack(const std::string& parameter, bool deleteOnCrcFailure = false) {
+        UnpackParameter p = SplitUnpackParameter(parameter);
+        PackageCatalogue catalogue;
+        catalogue.reportThread = reports;
+        return Unpack(catalogue, package, out, launchFolder, UM_PROCESS_STATUS(), &relay, p.skipCrc,
+                      p.expectedCrc, p.packageKey, deleteOnCrcFailure, reports);
+    }
+
+    bool unpackLegacy() {
+        PackageCatalogue catalogue;
+        return UnpackLegacy(catalogue, package, out, UM_UNPACK_PERCENT, &relay);
+    }
+
+    void expectSampleExtracted() {
+        // Times first: reading a file moves its access time.
+        struct stat st {};
+        ASSERT_EQ(::stat((out + "/Setup/bin/tool.exe").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+        EXPECT_EQ(st.st_atim.tv_sec, 1600000000);
+        ASSERT_EQ(::stat((out + "/Setup/readme.txt").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1400000000);
+        EXPECT_EQ(st.st_mode & 0222, 0u) << "read-only attribute";
+        auto entries = sampleEntries();
+        EXPECT_EQ(readFile(out + "/Setup/bin/tool.exe"), entries[1].data);
+        EXPECT_EQ(readFile(out + "/Setup/empty.dat"), "");
+        EXPECT_EQ(readFile(out + "/Setup/readme.txt"), "Read me.\n");
+    }
+};
+
+struct LayoutCase {
+    PackageLayout layout;
+    uint32_t version;
+    std::string key;
+    bool zlibWrapped = false;
+    bool storeLast = false;
+};
+
+class LayoutRoundTrip : public ExtractionTest, public ::testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(LayoutRoundTrip, ExtractsEveryEntryWithTimesAttributesAndLaunchFolder) {
+    const LayoutCase c = GetParam();
+    PackageOptions o;
+    o.layout = c.layout;
+    o.version = c.version;
+    o.key = c.key;
+    o.zlibWrapped = c.zlibWrapped;
+    o.storeLast = c.storeLast;
+    BuiltPackage built = BuildPackage(sampleEntries(), o);
+    write(built.bytes);
+    if (c.layout == PackageLayout::Legacy) {
+        ASSERT_TRUE(unpackLegacy());
+    } else {
+        ASSERT_EQ(unpack(built.unpackParameter), Unpack_Done) << ::testing::PrintToString(logTexts(drain(reports)));
+        EXPECT_EQ(launchFolder, "Setup");
+    }
+    expectSampleExtracted();
+    auto r = drain(reports);
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().code, DownloadTaskState_Progress);
+    EXPECT_EQ(r.back().lParam, 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, LayoutRoundTrip,
+    ::testing::Values(LayoutCase{PackageLayout::Versioned, 178, "5"},
+                      LayoutCase{PackageLayout::Versioned, 179, "0"},
+                      LayoutCase{PackageLayout::Versioned, 180, "200"},
+                      LayoutCase{PackageLayout::Versioned, 181, "", true},
+                      LayoutCase{PackageLayout::Versioned, 180, "9", false, true},
+                      LayoutCase{PackageLayout::Sealed, 177, kSealedKey},
+                      LayoutCase{PackageLayout::Sealed, 178, kSealedKey, true},
+                      LayoutCase{PackageLayout::Sealed, 179, kSealedKey},
+                      LayoutCase{PackageLayout::Sealed, 180, kSealedKey},
+                      LayoutCase{PackageLayout::Sealed, 181, kSealedKey.substr(0, 51)},
+                      LayoutCase{PackageLayout::Sealed, 196, kSealedKey, false, true},
+                      LayoutCase{PackageLayout::Sealed, 209, kSealedKey, true, true},
+                      LayoutCase{PackageLayout::Legacy, 0, ""}));
+
+TEST_F(ExtractionTest, Version169HasNoCatalogueAndAnEmptyCrc) {
+    PackageOptions o;
+    o.version = 169;
+    write(BuildPackage({}, o).bytes + "trailing bytes are not data");
+    EXPECT_EQ(unpack("5^^"), Unpack_CrcFailed);
+    EXPECT_EQ(logTexts(drain(reports)),
+              (std::vector<std::string>{"Unpacking File: " + package, "CRC Check completed reading 0 bytes",
+                                        "CRC Compare 0 and 5", "CRC not valid2"}));
+    EXPECT_EQ(unpack("0^^"), Unpack_Done);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(percents(drain(reports)).back(), 100);
+}
+
+TEST_F(ExtractionTest, CrcCasesAndTheirLogTexts) {
+    struct Case {
+        uint32_t version;
+        std::string parameterPrefix;  // before "^^"; "=" means the right CRC
+        bool corrupt;
+        bool deleteOnFailure;
+        std::vector<std::string> tail;  // the log lines after the completion line
+        int result;
+    };
+    const std::vector<Case> cases = {
+        {180, "=", true, true, {"CRC not valid"}, Unpack_CrcFailed},              // stored CRC differs
+        {180, "1", false, false, {}, Unpack_Done},                                // stored CRC wins over expected
+        {178, "1", false, false, {"CRC Compare <crc> and 1", "CRC not valid2"}, Unpack_CrcFailed},
+        {178, "=", false, false, {"CRC Compare <crc> and <crc>"}, Unpack_Done},
+        {178, "0", false, true, {"CRC Compare <crc> and 0", "CRC not valid3"}, Unpack_CrcFailed},
+    };
+    for (const auto& c : cases) {
+        PackageOptions o;
+        o.version = c.version;
+        BuiltPackage built = BuildPackage(sampleEntries(), o);
+        if (c.corrupt) built.bytes.back() ^= 1;
+        write(built.bytes);
+        fs::remove_all(out);
+        const uint32_t crc = built.dataCrc;
+        const std::string prefix = c.parameterPrefix == "=" ? std::to_string(crc) : c.parameterPrefix;
+        EXPECT_EQ(unpack(prefix + "^^", c.deleteOnFailure), c.result) << c.version << " " << prefix;
+        auto logs = logTexts(drain(reports));
+        std::vector<std::string> tail;
+        for (auto it = std::find_if(logs.begin(), logs.end(), [](auto& l) { return l.rfind("CRC Check", 0) == 0; });
+             it != logs.end() && ++it != logs.end();)
+            tail.push_back(*it);
+        std::vector<std::string> expected;
+        for (std::string t : c.tail) {
+            const std::string signedCrc = std::to_string(c.version == 178 && t.find("and 0") == std::string::npos
+                                                             ? int64_t(int32_t(crc)) : int64_t(crc));
+            for (size_t at; (at = t.find("<crc>")) != std::string::npos;) t.replace(at, 5, signedCrc);
+            expected.push_back(t);
+        }
+        EXPECT_EQ(tail, expected) << c.version << " " << prefix;
+        const bool failed = c.result != Unpack_Done;
+        EXPECT_EQ(fs::exists(out), !failed) << "nothing is extracted after a CRC failure";
+        EXPECT_EQ(fs::exists(package), !(failed && c.deleteOnFailure));
+    }
+}
+
+TEST_F(ExtractionTest, SkippedCrcHasNoCrcPass) {
+    PackageOptions o;
+    o.version = 178;
+    write(BuildPackage(sampleEntries(), o).bytes);
+    ASSERT_EQ(unpack("no separator"), Unpack_Done);
+    auto r = drain(reports);
+    for (const auto& rep : r) EXPECT_NE(rep.code, DownloadTaskState_CrcStarted);
+    EXPECT_EQ(std::count_if(r.begin(), r.end(), [](auto& x) { return x.code == DownloadTaskState_CrcFinished; }), 1);
+    expectSampleExtracted();
+}
+
+TEST_F(ExtractionTest, XorAppliesToInflatedBytesOnlyAndZlibWrappedStreamsFallBack) {
+    const std::string text = compressible(1000);
+    std::vector<PackageEntry> entries = {{.name = "a.txt", .data = text}, {.name = "b.bin", .data = text}};
+    PackageOptions o;
+    o.version = 181;
+    o.key = "77";
+    o.storeLast = true;
+    o.zlibWrapped = true;
+    BuiltPackage built = BuildPackage(entries, o);
+    // Entry data starts right after the catalogue: V, S, N, 2 records, L, names.
+    const size_t dataStart = 12 + 2 * 56 + 4 + std::string("a.txt\0b.bin\0", 12).size();
+    ASSERT_EQ(static_cast<uint8_t>(built.bytes[dataStart]), 0x78) << "zlib header";
+    write(built.bytes);
+    // Unpacking with XOR byte 78 instead of 77 leaves every inflated byte off by 77^78.
+    ASSERT_EQ(unpack("^^78"), Unpack_Done);
+    std::string expected = text;
+    for (auto& ch : expected) ch = static_cast<char>(ch ^ 77 ^ 78);
+    EXPECT_EQ(readFile(out + "/a.txt"), expected);
+    EXPECT_EQ(readFile(out + "/b.bin"), text) << "stored data carries no XOR";
+    o.key = "0";
+    write(BuildPackage(entries, o).bytes);
+    ASSERT_EQ(unpack("^^"), Unpack_Done);
+    EXPECT_EQ(readFile(out + "/a.txt"), text);
+}
+
+TEST_F(ExtractionTest, BackslashNamesAndTheLaunchFolder) {
+    struct Case { std::vector<std::string> names; std::string launchFolder; };
+    const std::vector<Case> cases = {
+        {{"\\Setup\\a.txt", "Setup/b\\c.txt"}, "Setup"},
+        {{"Setup\\a.txt", "readme.txt"}, "given"},  // last entry at the root: left as given
+        {{"Setup/a.txt", "Other/b.txt"}, "given"},
+    };
+    for (const auto& c : cases) {
+        std::vector<PackageEntry> entries;
+        for (const auto& n : c.names) entries.push_back({.name = n, .data = n});
+        write(BuildPackage(entries, {}).bytes);
+        out = dir / "out/";  // a trailing separator must not double up
+        launchFolder = "given";
+        ASSERT_EQ(unpack("^^"), Unpack_Done);
+        EXPECT_EQ(launchFolder, c.launchFolder) << c.names.back();
+        for (const auto& n : c.names) {
+            std::string rel = n;
+            std::replace(rel.begin(), rel.end(), '\\', '/');
+            if (rel[0] == '/') rel.erase(0, 1);
+            EXPECT_EQ(readFile(dir / "out/" + rel), n) << rel;
+        }
+        fs::remove_all(dir / "out");
+    }
+}
+
+TEST_F(ExtractionTest, ReplacesAReadOnlyFileAndTinyTotalsGiveDefinedPercents) {
+    writeFile(out + "/a.txt", "old contents");
+    ::chmod((out + "/a.txt").c_str(), 0444);
+    write(BuildPackage({{.name = "a.txt", .data = "new"}}, {}).bytes);  // total below 100 bytes
+    ASSERT_EQ(unpack("^^"), Unpack_Done);
+    EXPECT_EQ(readFile(out + "/a.txt"), "new");
+    for (int p : percents(drain(reports))) EXPECT_LE(p, 100);
+}
+
+TEST_F(ExtractionTest, EntriesThatWouldLeaveTheOutputFolderAreNotWritten) {
+    fs::create_directories(out);
+    fs::create_directories(dir / "outside");
+    ASSERT_EQ(::symlink((dir / "outside").c_str(), (out + "/link").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "outside/target").c_str(), (out + "/filelink").c_str()), 0);
+    const std::vector<std::string> names = {"../evil", "Setup/../../evil", "\\\\abs/evil",
+                                            "link/evil", "filelink", "link/"};
+    for (bool legacy : {false, true}) {
+        for (const auto& n : names) {
+            PackageOptions o;
+            if (legacy) o.layout = PackageLayout::Legacy;
+            PackageEntry e{.name = n, .data = "x"};
+            e.folder = n.back() == '/';
+            write(BuildPackage({{.name = "ok.txt", .data = "fine"}, e}, o).bytes);
+            if (legacy) {
+                EXPECT_FALSE(unpackLegacy()) << n;
+            } else {
+                EXPECT_EQ(unpack("^^"), Unpack_NotLoaded) << n;
+                auto logs = logTexts(drain(reports));
+                ASSERT_FALSE(logs.empty());
+                EXPECT_EQ(logs.back().rfind("Error(TARN-1004): unable to create file ", 0), 0u) << logs.back();
+                EXPECT_NE(logs.back().find(" during unpacking phase."), std::string::npos);
+            }
+            EXPECT_EQ(readFile(out + "/ok.txt"), "fine");
+        }
+    }
+    EXPECT_TRUE(filesBelow(dir / "outside").empty());
+    EXPECT_FALSE(fs::exists(dir / "evil"));
+    EXPECT_FALSE(fs::exists("/abs/evil"));
+}
+
+TEST_F(ExtractionTest, DataAndOutputFailures) {
+    PackageOptions o;
+    o.version = 178;
+    BuiltPackage built = BuildPackage(sampleEntries(), o);
+
+    write(built.bytes.substr(0, built.bytes.size() - 100));  // truncated compressed data
+    EXPECT_EQ(unpack("^^"), Unpack_EntryFailed);
+    EXPECT_EQ(logTexts(drain(reports)).back(),
+              "Error(TARN-1004): unable to open " + out + "/Setup/bin/tool.exe For output2");
+
+    std::string corrupt = built.bytes;
+    const size_t dataStart = 12 + 4 * 56 + 4 + 59;  // V, S, N, records, L, names
+    for (size_t i = dataStart + 20; i < dataStart + 220; ++i) corrupt[i] = 'Z';
+    write(corrupt);
+    EXPECT_EQ(unpack("^^"), Unpack_EntryFailed) << "corrupt deflate data";
+
+    write(built.bytes);
+    FaultyFileSystem faulty;
+    faulty.writeFault.error = ENOSPC;
+    setFileSystem(&faulty);
+    int full = unpack("^^");
+    faulty.writeFault.error = 0;
+    faulty.openFault.error = EACCES;
+    int denied = unpack("^^");
+    setFileSystem(nullptr);
+    EXPECT_EQ(full, Unpack_EntryFailed);
+    EXPECT_EQ(denied, 0);
+    auto logs = logTexts(drain(reports));
+    EXPECT_EQ(logs.back(),
+              "Error(TARN-1004): unable to create file " + out + "/Setup/bin/tool.exe during unpacking phase.");
+
+    // Legacy data that ends before an entry's size is a failure, not a short file.
+    o.layout = PackageLayout::Legacy;
+    built = BuildPackage(sampleEntries(), o);
+    write(built.bytes.substr(0, built.bytes.size() - 20));
+    EXPECT_FALSE(unpackLegacy());
+}
+
+TEST_F(ExtractionTest, CataloguesThatDoNotLoadAreReported) {
+    write(Bytes().u32(180).u32(1).u32(0x40000000).s);
+    EXPECT_EQ(unpack("^^"), Unpack_NotLoaded);
+    EXPECT_EQ(logTexts(drain(reports)).back(), "header Load failed");
+    write(Bytes().u32(7).zeros(7).s);
+    EXPECT_EQ(unpack("^^" + kSealedKey), Unpack_NotLoaded);
+    EXPECT_EQ(logTexts(drain(reports)).back(), "LoadBFCool failed");
+    EXPECT_FALSE(fs::exists(package + ".tmp"));
+    EXPECT_FALSE(fs::exists(out));
+}
+
+}  // namespace
+}  // namespace quenlow::test
