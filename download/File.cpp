@@ -177,6 +177,7 @@ void File::resumeParts() {
 }
 
 void File::pauseParts() {
+    pausedReports_ = 0;
     for (auto& p : parts)
         if (p->state.load() != PartState_Completed) setPartState(*p, PartState_Pause);
     state.store(FileState_Paused);
@@ -224,7 +225,8 @@ void File::OnTaskMessage(int code, Message& msg) {
             state.store(FileState_Error);
             break;
         case DownloadTaskState_Paused:
-            if (allPartsIn(PartState_Pause)) {
+            // Tell the view once, when the last task has stopped.
+            if (++pausedReports_ == static_cast<int>(parts.size()) && allPartsIn(PartState_Pause)) {
                 state.store(FileState_Paused);
                 postView(UM_FILE_STATUS, Status_Paused, fileNumber());
             }

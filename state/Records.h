@@ -117,6 +117,7 @@ private:
     void rest(Millis d);
     void yieldAfterPost();
 
+    int pausedReports_ = 0;  // tasks that reported "paused" since the last pause command
     std::mutex tasksMutex_;  // tasks may be walked from the UI thread (abortFileParts)
     void postView(uint32_t id, uintptr_t wParam, intptr_t lParam);
     void postViewText(uint32_t id, uintptr_t wParam, std::string text);

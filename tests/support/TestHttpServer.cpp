@@ -68,6 +68,7 @@ struct TestHttpServer::State {
     std::map<std::string, std::shared_ptr<const Content>> files;
     std::map<std::string, ServerBehavior> behaviors;
     std::map<std::string, int> shortBodiesSent;
+    std::map<std::string, int> requestCounts;
     std::vector<RecordedRequest> requests;
 };
 
@@ -90,7 +91,9 @@ public:
             std::lock_guard lock(state_->mutex);
             state_->requests.push_back(rec);
             if (auto it = state_->files.find(path); it != state_->files.end()) content = it->second;
-            if (auto it = state_->behaviors.find(path); it != state_->behaviors.end()) b = it->second;
+            int seen = ++state_->requestCounts[path];
+            if (auto it = state_->behaviors.find(path); it != state_->behaviors.end() && seen > it->second.normalRequests)
+                b = it->second;
             if (b.shortBodyBytes >= 0) {
                 int& sent = state_->shortBodiesSent[path];
                 if (b.shortBodyTimes == 0 || sent < b.shortBodyTimes) {
@@ -247,6 +250,7 @@ void TestHttpServer::setBehavior(const std::string& path, ServerBehavior behavio
     std::lock_guard lock(state_->mutex);
     state_->behaviors[path] = std::move(behavior);
     state_->shortBodiesSent[path] = 0;
+    state_->requestCounts[path] = 0;
 }
 
 std::vector<RecordedRequest> TestHttpServer::requests() const {

@@ -45,6 +45,7 @@ struct ServerBehavior {
     std::string redirectTo;       // when set: 302 with this Location
     int64_t bytesPerSecond = 0;   // when > 0: throttle the body to about this rate
     int64_t extraBytes = 0;       // append this many bytes past the file's end (and in Content-Length)
+    int normalRequests = 0;       // the first N requests for the path are answered normally
 };
 
 // The deterministic content of addGeneratedFile: byte i of the file.
