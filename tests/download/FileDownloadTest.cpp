@@ -309,6 +309,17 @@ TEST_F(FileDownload, FileNameThatLeavesTheFolderIsRefused) {
     EXPECT_FALSE(std::filesystem::exists(outDir));
 }
 
+TEST_F(FileDownload, BlankInThePartUrlIsEncodedOnTheWire) {
+    server.addFile("/with blank/f.bin", "content");
+    makeFile("blank.bin", {"/with blank/f.bin"});
+    start();
+    ASSERT_TRUE(waitStatus(Status_Complete));
+    EXPECT_EQ(readAll(outputPath()), "content");
+    auto reqs = server.requestsFor("/with blank/f.bin");
+    ASSERT_FALSE(reqs.empty());
+    EXPECT_EQ(reqs[0].target, "/with%20blank/f.bin");
+}
+
 TEST_F(FileDownload, TracesEveryNetworkStepWhenTracing) {
     server.addFile("/t/0", generatedContent(81, 1000));
     makeFile("trace.bin", {"/t/0"}, /*trace=*/true);

@@ -1,0 +1,176 @@
+// The controller's commands, the chunk hand-off and the unpack hand-off.
+
+#include "DownloadFixture.h"
+#include "package/PackageWriter.h"
+#include "package/UnpackTask.h"
+
+namespace quenlow::test {
+namespace {
+
+class Controller : public DownloadFixture {
+protected:
+    std::vector<uintptr_t> statuses() const {
+        std::vector<uintptr_t> out;
+        for (const auto& m : view.messages())
+            if (m.id == UM_FILE_STATUS) out.push_back(m.wParam);
+        return out;
+    }
+    std::vector<intptr_t> percents() const {
+        std::vector<intptr_t> out;
+        for (const auto& m : view.messages())
+            if (m.id == UM_FILE_PROGRESS) out.push_back(m.lParam);
+        return out;
+    }
+
+    // A package of one folder and two files; its bytes are served in two parts.
+    BuiltPackage servePackage() {
+        std::string big;
+        while (big.size() < 400000) big += "installer bytes " + std::to_string(big.size()) + "\n";
+        PackageOptions o;
+        o.key = "42";
+        BuiltPackage built = BuildPackage({{.name = "Setup/", .folder = true},
+                                           {.name = "Setup/setup.exe", .data = big},
+                                           {.name = "Setup/readme.txt", .data = "read me"}},
+                                          o);
+        size_t half = built.bytes.size() / 2;
+        server.addFile("/pkg/setup.tarn.1", built.bytes.substr(0, half));
+        server.addFile("/pkg/setup.tarn.2", built.bytes.substr(half));
+        return built;
+    }
+};
+
+TEST_F(Controller, StartOfACompleteFileOnlySaysSo) {
+    makeFile("done.bin", {"/never"});
+    file->state = FileState_Complete;
+    start();
+    ASSERT_TRUE(view.waitFor(UM_ALREADY_COMPLETE, 0));
+    command(FileState_Paused);  // something observable after the start was handled
+    ASSERT_TRUE(waitUntil([&] { return file->state.load() == FileState_Paused; }));
+    auto msgs = view.messages();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].lParam, 3);
+    EXPECT_TRUE(file->tasks.empty());
+    EXPECT_EQ(server.requests().size(), 0u);
+}
+
+TEST_F(Controller, FileWithoutPartsFetchesNothing) {
+    makeFile("empty.bin", {});
+    file->state = FileState_Downloading;
+    start();
+    command(FileState_Downloading);  // handled after the start: status 201 marks the point
+    ASSERT_TRUE(view.waitFor(UM_FILE_STATUS, Status_Resumed));
+    EXPECT_TRUE(file->tasks.empty());
+    EXPECT_EQ(server.requests().size(), 0u);
+    EXPECT_EQ(file->state.load(), FileState_Downloading);
+}
+
+TEST_F(Controller, FailedChunkWriteIsStillAcknowledged) {
+    makeFile("ack.bin", {"/never"});
+    auto& part = *file->parts[0];
+    part.length = 100;
+    file->tasks.push_back(std::make_unique<DownloadTask>(file->threadId(), part, ""));
+    file->startController();
+    std::string index = "0", count = "10";
+    char bytes[10] = {};
+    auto chunk = std::make_unique<ChunkList>();
+    chunk->indexText = &index;
+    chunk->buffer = bytes;
+    chunk->countText = &count;
+    file->tasks[0]->acknowledged = false;
+    file->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(chunk)));
+    ASSERT_TRUE(waitError(Error_DiskWrite));  // the output file was never opened
+    ASSERT_TRUE(waitUntil([&] { return file->tasks[0]->acknowledged.load(); }));
+    auto texts = debugTexts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts[0], "Set file pointer failed.");
+    EXPECT_EQ(part.readPosition.load(), 0);
+    EXPECT_EQ(file->downloadedBytes.load(), 0);
+}
+
+// Reports of the unpack side, posted straight to the controller.
+TEST_F(Controller, RelaysUnpackReportsAndCompletes) {
+    makeFile("setup.tarn", {});
+    writeAll(outputPath(), "package");
+    start();
+    taskMessage(DownloadTaskState_CrcStarted);
+    taskMessage(DownloadTaskState_Progress, 40);
+    taskMessage(DownloadTaskState_Progress, 40);
+    taskMessage(DownloadTaskState_CrcFinished);
+    taskMessage(DownloadTaskState_Progress, 5);
+    taskMessage(DownloadTaskState_Progress, 3);
+    file->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Unpacked, 0, std::make_unique<TextPayload>("Setup")));
+    ASSERT_TRUE(waitStatus(Status_Unpacked));
+    EXPECT_EQ(statuses(), (std::vector<uintptr_t>{Status_CrcChecking, Status_Unpacking, Status_Unpacked}));
+    EXPECT_EQ(percents(), (std::vector<intptr_t>{40, 5}));
+    EXPECT_EQ(file->launchFolder, "Setup");
+    EXPECT_EQ(file->state.load(), FileState_Complete);
+    EXPECT_FALSE(std::filesystem::exists(outputPath()));
+}
+
+TEST_F(Controller, DownloadedPackageIsUnpackedAndDeleted) {
+    BuiltPackage built = servePackage();
+    makeFile("setup.tarn", {"/pkg/setup.tarn.1", "/pkg/setup.tarn.2"});
+    file->unpackParameter = built.unpackParameter;
+    start();
+    ASSERT_TRUE(waitStatus(Status_Unpacked));
+    EXPECT_EQ(file->state.load(), FileState_Complete);
+    EXPECT_FALSE(std::filesystem::exists(outputPath()));
+    EXPECT_EQ(readAll(outDir + "/Setup/readme.txt"), "read me");
+    EXPECT_TRUE(std::filesystem::exists(outDir + "/Setup/setup.exe"));
+    auto s = statuses();
+    ASSERT_GE(s.size(), 3u);
+    EXPECT_EQ(s.front(), static_cast<uintptr_t>(Status_CrcChecking));
+    EXPECT_EQ(s.back(), static_cast<uintptr_t>(Status_Unpacked));
+    EXPECT_NE(std::find(s.begin(), s.end(), Status_Unpacking), s.end());
+    EXPECT_EQ(view.count(UM_FILE_ERROR), 0u);
+    ASSERT_TRUE(waitUntil([&] { return file->unpackTask && file->unpackTask->finished(); }));  // told to quit
+}
+
+TEST_F(Controller, PrelocatedPackageIsUnpackedWithoutDownloadAndKept) {
+    BuiltPackage built = servePackage();
+    std::string found = root + "/drive/TARN/";
+    writeAll(found + "setup.tarn", built.bytes);
+    makeFile("setup.tarn", {"/pkg/setup.tarn.1", "/pkg/setup.tarn.2"});
+    file->prelocated = true;
+    file->outputPath = found;
+    file->state = FileState_Downloading;
+    file->unpackParameter = built.unpackParameter;
+    file->startController();
+    command(FileState_Downloading);
+    ASSERT_TRUE(waitStatus(Status_Unpacked));
+    EXPECT_EQ(statuses().front(), static_cast<uintptr_t>(Status_CrcChecking));
+    EXPECT_TRUE(std::filesystem::exists(found + "setup.tarn"));
+    EXPECT_EQ(readAll(outDir + "/Setup/readme.txt"), "read me");
+    EXPECT_EQ(server.requests().size(), 0u);
+}
+
+// After a failed unpack the view deletes the package; a new start must fetch
+// the whole file again rather than find every part "complete".
+TEST_F(Controller, StartAfterUnpackFailureDownloadsAgain) {
+    BuiltPackage built = servePackage();
+    // The first download arrives damaged: its second half is garbage.
+    size_t half = built.bytes.size() / 2;
+    server.addFile("/pkg/setup.tarn.2", std::string(built.bytes.size() - half, 'Z'));
+    makeFile("setup.tarn", {"/pkg/setup.tarn.1", "/pkg/setup.tarn.2"});
+    file->unpackParameter = built.unpackParameter;
+    start();
+    ASSERT_TRUE(waitError(Error_Unpack));
+    ASSERT_TRUE(waitUntil([&] { return file->state.load() == FileState_Error; }));
+    std::filesystem::remove(outputPath());
+    size_t before = server.requests().size();
+
+    view.clear();
+    server.addFile("/pkg/setup.tarn.2", built.bytes.substr(half));
+    file->state = FileState_Downloading;
+    command(FileState_Initial);
+    ASSERT_TRUE(waitStatus(Status_Unpacked));
+    EXPECT_EQ(readAll(outDir + "/Setup/readme.txt"), "read me");
+    auto reqs = server.requests();
+    ASSERT_EQ(reqs.size(), before + 4);
+    for (size_t i = before; i < reqs.size(); ++i) EXPECT_FALSE(reqs[i].header("Range"));
+    EXPECT_EQ(file->fileSize.load(), static_cast<int64_t>(built.bytes.size()));
+    EXPECT_EQ(percents().back(), 100);  // the download percent started over
+}
+
+}  // namespace
+}  // namespace quenlow::test

@@ -1,0 +1,125 @@
+// The HTTP layer against the local test server.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "download/DownloadTask.h"
+#include "platform/Http.h"
+#include "support/TestHttpServer.h"
+
+namespace quenlow::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string readBody(HttpRequest& req, int64_t& last) {
+    std::string body;
+    std::vector<char> buf(131072);
+    while ((last = req.read(buf.data(), buf.size(), 5000ms)) > 0) body.append(buf.data(), static_cast<size_t>(last));
+    return body;
+}
+
+class Http : public ::testing::Test {
+protected:
+    TestHttpServer server;
+    HttpSession session;
+};
+
+TEST_F(Http, FollowsRedirectsAndReadsInFullBuffers) {
+    std::string content = generatedContent(5, 300001);
+    server.addFile("/real.bin", content);
+    server.addFile("/moved.bin", "");
+    server.setBehavior("/moved.bin", {.redirectTo = server.url("/real.bin")});
+    HttpRequest req(session, server.url("/moved.bin"), {"Range: bytes=1-"});
+    ASSERT_TRUE(req.send(5000ms)) << req.errorText();
+    EXPECT_EQ(req.status(), 206);
+    EXPECT_EQ(req.contentLength().value_or(0), 300000u);
+    EXPECT_EQ(req.effectiveUrl(), server.url("/real.bin"));
+    std::vector<char> buf(131072);
+    EXPECT_EQ(req.read(buf.data(), buf.size(), 5000ms), 131072);  // a full buffer, not a network-sized piece
+    int64_t last = 0;
+    std::string rest = readBody(req, last);
+    EXPECT_EQ(last, 0);
+    EXPECT_EQ(std::string(buf.data(), buf.size()) + rest, content.substr(1));
+    auto reqs = server.requestsFor("/real.bin");
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].header("Range").value_or(""), "bytes=1-");  // kept across the redirect
+}
+
+TEST_F(Http, ShortBodyEndsCleanly) {
+    server.addFile("/short", generatedContent(6, 500000));
+    server.setBehavior("/short", {.shortBodyBytes = 200000});
+    HttpRequest req(session, server.url("/short"), {});
+    ASSERT_TRUE(req.send(5000ms));
+    int64_t last = -2;
+    EXPECT_EQ(readBody(req, last).size(), 200000u);
+    EXPECT_EQ(last, 0);
+}
+
+TEST_F(Http, StalledBodyTimesOut) {
+    server.addFile("/stall", generatedContent(7, 500000));
+    server.setBehavior("/stall", {.stallAfterBytes = 1000});
+    HttpRequest req(session, server.url("/stall"), {});
+    ASSERT_TRUE(req.send(5000ms));
+    std::vector<char> buf(131072);
+    EXPECT_EQ(req.read(buf.data(), buf.size(), 200ms), 1000);  // what came before the stall
+    EXPECT_EQ(req.read(buf.data(), buf.size(), 200ms), -1);
+    EXPECT_EQ(req.errorText(), "Timeout was reached");
+}
+
+TEST_F(Http, CancellationEndsABlockedRead) {
+    server.addFile("/stall", generatedContent(8, 500000));
+    server.setBehavior("/stall", {.stallAfterBytes = 10});
+    std::atomic<bool> cancel{false};
+    HttpRequest req(session, server.url("/stall"), {}, [&] { return cancel.load(); });
+    ASSERT_TRUE(req.send(5000ms));
+    std::vector<char> buf(64);
+    ASSERT_EQ(req.read(buf.data(), 10, 60000ms), 10);
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(50ms);
+        cancel = true;
+    });
+    EXPECT_EQ(req.read(buf.data(), buf.size(), 600000ms), -1);  // would block ten minutes otherwise
+    canceller.join();
+}
+
+TEST_F(Http, OnlyHttpAndHttpsAreFetched) {
+    for (const char* url : {"file:///etc/passwd", "ftp://127.0.0.1/x", "gopher://127.0.0.1/x"}) {
+        HttpRequest req(session, url, {});
+        EXPECT_FALSE(req.send(2000ms)) << url;
+        EXPECT_FALSE(req.errorText().empty()) << url;
+    }
+}
+
+TEST_F(Http, RefusedConnectionFailsWithCurlsText) {
+    uint16_t port;
+    {
+        TestHttpServer gone;
+        port = gone.port();
+    }
+    HttpRequest req(session, "http://127.0.0.1:" + std::to_string(port) + "/x", {});
+    EXPECT_FALSE(req.send(2000ms));
+    EXPECT_NE(req.errorText().find("onnect"), std::string::npos) << req.errorText();
+}
+
+struct UrlCase {
+    const char* partUrl;
+    const char* pageFileUrl;
+    const char* effective;
+};
+
+TEST(EffectiveUrl, ThePagesFolderReplacesThePartsFolder) {
+    const UrlCase cases[] = {
+        {"http://b.example/a/b/setup.tarn", "", "http://b.example/a/b/setup.tarn"},
+        {"http://b.example/a/b/setup.tarn", "http://a.example/x/pick.html", "http://a.example/x/setup.tarn"},
+        {"http://b.example/a/setup.tarn", "nofolder", "nofolder/setup.tarn"},
+        {"noslash", "http://a.example/x/pick.html", "http://a.example/x/pick.html"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DownloadTask::effectiveUrl(c.partUrl, c.pageFileUrl), c.effective) << c.partUrl << " " << c.pageFileUrl;
+}
+
+}  // namespace
+}  // namespace quenlow::test
