@@ -184,10 +184,13 @@ void CQuenlowView::onLoadFinished(bool ok) {
     queue_.postTask([this, url] {
         core_->DocumentComplete(url);
         if (const char* f5 = std::getenv("QUENLOW_TEST_PRESS_F5"); f5 && std::strcmp(f5, "1") == 0) {
-            // Test seam: the same key press a user would make, through the key filter.
+            // Test seam: the key presses a user would make, through the key
+            // filter. F6 follows F5 so a page can tell that F5 has gone by.
             QWidget* target = browser_->focusProxy() ? browser_->focusProxy() : browser_;
-            QApplication::postEvent(target, new QKeyEvent(QEvent::KeyPress, Qt::Key_F5, Qt::NoModifier));
-            QApplication::postEvent(target, new QKeyEvent(QEvent::KeyRelease, Qt::Key_F5, Qt::NoModifier));
+            for (int key : {Qt::Key_F5, Qt::Key_F6}) {
+                QApplication::postEvent(target, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
+                QApplication::postEvent(target, new QKeyEvent(QEvent::KeyRelease, key, Qt::NoModifier));
+            }
         }
     });
     if (!screenshotPath_.isEmpty()) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QProcess>
 #include <QString>
 #include <QUrl>
@@ -14,7 +15,12 @@ void QtShell::open(const std::string& target, const std::string& workingDir) {
     struct stat st{};
     bool executable = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(target.c_str(), X_OK) == 0;
     if (executable) {
-        QProcess::startDetached(QString::fromStdString(target), {}, QString::fromStdString(workingDir));
+        // An install command runs in its own folder (it may sit in a sub-folder
+        // of the launch directory).
+        QString program = QString::fromStdString(target);
+        QString folder = QFileInfo(program).absolutePath();
+        if (folder.isEmpty()) folder = QString::fromStdString(workingDir);
+        QProcess::startDetached(program, {}, folder);
         return;
     }
     QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(target)));
