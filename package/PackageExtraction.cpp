@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -40,6 +41,19 @@ std::string slashes(std::string name) {
 bool isSymlink(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// XORs every byte with key, a word at a time.
+void xorBuffer(uint8_t* data, size_t n, uint8_t key) {
+    const uint64_t wide = 0x0101010101010101ull * key;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, data + i, 8);
+        w ^= wide;
+        std::memcpy(data + i, &w, 8);
+    }
+    for (; i < n; ++i) data[i] ^= key;
 }
 
 // Lets an existing read-only file at path be replaced.
@@ -171,8 +185,7 @@ int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile&
                 }
             }
             const size_t produced = kInflateChunk - stream.avail_out;
-            if (key != 0)
-                for (size_t i = 0; i < produced; ++i) out[i] ^= key;
+            if (key != 0) xorBuffer(out, produced, key);
             if (produced > 0) {
                 if (!output.write(out, produced)) {
                     inflateEnd(&stream);
