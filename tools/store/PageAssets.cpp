@@ -48,7 +48,7 @@ table.files tr:last-child td { border-bottom: none; }
 .row.error .status .text { color: #c0392b; }
 .status .detail { color: #9b2c2c; font-size: 12px; margin-top: 3px; word-break: break-all; }
 button { font: inherit; cursor: pointer; border-radius: 6px; border: 1px solid transparent; padding: 7px 16px; }
-button.action { background: #1d3557; color: #fff; min-width: 110px; }
+button.action { background: #1d3557; color: #fff; min-width: 120px; white-space: nowrap; }
 button.action:hover { background: #274b78; }
 .row.complete button.action { background: #2a9d8f; }
 .row.busy button.action { background: #9aa5b1; }

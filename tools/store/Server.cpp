@@ -197,6 +197,7 @@ private:
     void control(HTTPServerRequest& req, HTTPServerResponse& resp, const Poco::URI& uri, const std::string& path,
                  bool get, bool post) {
         if (path == "/control/order" && post) return defineOrder(req, resp);
+        if (path == "/control/order" && get) return describeOrder(resp, queryValue(uri, "order"));
         if (path == "/control/calls" && get) return listCalls(resp, queryValue(uri, "fn"));
         if (path == "/control/calls" && post) return recordCall(req, resp);
         if (path == "/control/calls/reset" && post) {
@@ -219,7 +220,7 @@ private:
             for (const auto& r : store_.requests()) {
                 body += (body.size() > 1 ? "," : "");
                 body += "{\"path\":" + jsonString(r.path) + ",\"range\":" + jsonString(r.range) +
-                        ",\"status\":" + std::to_string(r.status) + "}";
+                        ",\"status\":" + std::to_string(r.status) + ",\"ms\":" + std::to_string(r.receivedMs) + "}";
             }
             return sendJson(resp, body + "]");
         }
@@ -245,6 +246,22 @@ private:
         }
     }
 
+    void describeOrder(HTTPServerResponse& resp, const std::string& orderId) {
+        auto order = store_.findOrder(orderId);
+        if (!order) return sendError(resp, HTTPResponse::HTTP_NOT_FOUND, "no such order");
+        std::string body = "{\"orderId\":" + jsonString(orderId) + ",\"url\":" +
+                           jsonString(store_.baseUrl() + "/Webstore/Order.aspx?order=" + orderId) + ",\"files\":[";
+        for (size_t i = 0; i < order->files.size(); ++i) {
+            const ServedFile& f = order->files[i];
+            body += (i ? "," : "");
+            body += "{\"fileKey\":" + jsonString(f.spec.fileKey) + ",\"fileName\":" + jsonString(f.spec.fileName) +
+                    ",\"size\":" + std::to_string(f.size) + ",\"parts\":" + std::to_string(f.parts.size()) +
+                    ",\"package\":" + (f.packageBytes ? "true" : "false") +
+                    ",\"unpackParameter\":" + jsonString(f.unpackParameter) + "}";
+        }
+        sendJson(resp, body + "]}");
+    }
+
     void listCalls(HTTPServerResponse& resp, const std::string& fn) {
         std::string body = "[";
         for (const auto& c : store_.calls()) {
@@ -253,7 +270,7 @@ private:
             body += "{\"page\":" + std::to_string(c.page) + ",\"seq\":" + std::to_string(c.seq) +
                     ",\"fn\":" + jsonString(c.fn) + ",\"args\":[";
             for (size_t i = 0; i < c.args.size(); ++i) body += (i ? "," : "") + jsonString(c.args[i]);
-            body += "]}";
+            body += "],\"ms\":" + std::to_string(c.receivedMs) + "}";
         }
         sendJson(resp, body + "]");
     }

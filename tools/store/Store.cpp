@@ -31,7 +31,7 @@ std::shared_ptr<const Order> Store::defineOrder(OrderSpec spec) {
         ServedFile f;
         f.spec = fs;
         if (fs.package) {
-            BuiltPackage built = buildPackage(*fs.package);
+            StorePackage built = buildPackage(*fs.package);
             if (built.bytes.empty()) throw OrderError("package of \"" + fs.fileName + "\" is empty");
             f.size = built.bytes.size();
             f.unpackParameter = built.unpackParameter;
@@ -90,6 +90,8 @@ std::vector<std::shared_ptr<const Order>> Store::orders() const {
 }
 
 void Store::recordCall(ScriptCall call) {
+    call.receivedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_).count();
     std::lock_guard lock(mutex_);
     // Calls of one page may arrive out of order (each is its own request);
     // keep them sorted by page load, then by the page's own sequence.
@@ -123,6 +125,8 @@ std::vector<std::string> Store::takeClicks() {
 }
 
 void Store::recordRequest(FileRequest request) {
+    request.receivedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_).count();
     std::lock_guard lock(mutex_);
     requests_.push_back(std::move(request));
     capFront(requests_);

@@ -24,23 +24,25 @@ struct ScriptCall {
     int64_t seq = 0;   // page-side sequence number
     std::string fn;
     std::vector<std::string> args;
+    int64_t receivedMs = 0;  // when the store received it, ms since the store started
 };
 
 struct FileRequest {
     std::string path;
     std::string range;
     int status = 0;
+    int64_t receivedMs = 0;
 };
 
 // A package ready to serve: its bytes and the "CRC^^KEY" unpack parameter.
-struct BuiltPackage {
+struct StorePackage {
     std::string bytes;
     std::string unpackParameter;
     uint64_t unpackedBytes = 0;
 };
 
 // Builds a package from its definition (PackageBuilder.cpp). Throws OrderError.
-BuiltPackage buildPackage(const PackageSpec& spec);
+StorePackage buildPackage(const PackageSpec& spec);
 
 class Store {
 public:
@@ -77,6 +79,7 @@ public:
 private:
     std::string baseUrl_;
     std::string dataDir_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::atomic<int64_t> pageCounter_{0};
     std::atomic<bool> stopping_{false};
 

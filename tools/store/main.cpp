@@ -115,14 +115,7 @@ int main(int argc, char** argv) {
         port = socket.address().port();
         Store store("http://127.0.0.1:" + std::to_string(port), dataDir);
 
-        try {
-            store.defineOrder(demoOrderSpec(demoThrottle));
-        } catch (const OrderError& e) {
-            std::cerr << "quenlow-store: demo package unavailable (" << e.what() << "); serving plain files only\n";
-            OrderSpec demo = demoOrderSpec(demoThrottle);
-            std::erase_if(demo.files, [](const FileSpec& f) { return f.package.has_value(); });
-            store.defineOrder(demo);
-        }
+        store.defineOrder(demoOrderSpec(demoThrottle));
         for (const auto& file : orderFiles) {
             std::ifstream in(file, std::ios::binary);
             if (!in) throw OrderError("cannot read " + file);
