@@ -28,6 +28,8 @@ struct ClickCase {
     std::vector<Posted> expected;
 };
 
+void PrintTo(const ClickCase& c, std::ostream* os) { *os << c.name; }
+
 class ClickMatching : public ::testing::TestWithParam<ClickCase> {};
 
 TEST_P(ClickMatching, PostsPageEvents) {
