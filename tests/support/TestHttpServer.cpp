@@ -44,14 +44,26 @@ std::optional<std::string> RecordedRequest::header(const std::string& name) cons
 }
 
 void generatedBytes(uint32_t seed, uint64_t offset, char* out, size_t n) {
-    // A cheap hash of the position: every offset has its own byte, so a byte
-    // written at the wrong place is caught.
-    for (size_t i = 0; i < n; ++i) {
-        uint64_t x = (offset + i) * 0x9E3779B97F4A7C15ull + seed;
+    // A hash of each 8-byte word's position, so that a byte written at the
+    // wrong place is caught; cheap enough to serve a gigabyte.
+    auto word = [seed](uint64_t w) {
+        uint64_t x = w * 0x9E3779B97F4A7C15ull + seed;
         x ^= x >> 29;
         x *= 0xBF58476D1CE4E5B9ull;
         x ^= x >> 32;
-        out[i] = static_cast<char>(x);
+        return x;
+    };
+    size_t i = 0;
+    while (i < n) {
+        uint64_t pos = offset + i;
+        uint64_t w = word(pos / 8);
+        unsigned k = static_cast<unsigned>(pos % 8);
+        if (k == 0 && n - i >= 8) {
+            std::memcpy(out + i, &w, 8);
+            i += 8;
+        } else {
+            out[i++] = static_cast<char>(w >> (8 * k));
+        }
     }
 }
 
