@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/StreamSocket.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
 
 #include "download/DownloadTask.h"
 #include "platform/Http.h"
@@ -119,6 +125,46 @@ TEST(EffectiveUrl, ThePagesFolderReplacesThePartsFolder) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(DownloadTask::effectiveUrl(c.partUrl, c.pageFileUrl), c.effective) << c.partUrl << " " << c.pageFileUrl;
+}
+
+
+// TLS certificates are verified: a server whose certificate no trusted
+// authority signed (here a self-signed one for another host name) is refused.
+// The server is the openssl command-line tool, run only on 127.0.0.1.
+TEST(HttpTls, UntrustedCertificateIsRefused) {
+    if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl tool not installed";
+    char tmpl[] = "/tmp/quenlow-tls-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
+    std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=wrong.example -keyout " + key +
+                       " -out " + cert + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    uint16_t port;
+    {
+        Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
+        port = probe.address().port();
+    }
+    std::string serve = "openssl s_server -quiet -www -accept 127.0.0.1:" + std::to_string(port) + " -cert " + cert +
+                        " -key " + key + " >/dev/null 2>&1 & echo $! > " + dir + "/pid";
+    ASSERT_EQ(std::system(serve.c_str()), 0);
+    // Wait until it listens.
+    bool listening = false;
+    for (int i = 0; i < 500 && !listening; ++i) {
+        try {
+            Poco::Net::StreamSocket s(Poco::Net::SocketAddress("127.0.0.1", port));
+            listening = true;
+        } catch (const Poco::Exception&) {
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    HttpSession session;
+    HttpRequest req(session, "https://127.0.0.1:" + std::to_string(port) + "/", {});
+    bool sent = listening && req.send(5000ms);
+    std::system(("kill $(cat " + dir + "/pid) 2>/dev/null").c_str());
+    std::filesystem::remove_all(dir);
+    ASSERT_TRUE(listening);
+    EXPECT_FALSE(sent);
+    EXPECT_NE(req.errorText().find("certificate"), std::string::npos) << req.errorText();
 }
 
 }  // namespace
