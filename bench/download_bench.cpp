@@ -132,6 +132,8 @@ int main(int argc, char** argv) {
 
     row("dd bs=128k oflag=dsync", bytes, ddSecs, 0);
     row("engine, 4 parts, dsync/128K", bytes, engineSecs, ddMBs);
+    double delay = static_cast<double>(pacing().attemptDelay.count()) / 1000.0;
+    row("engine minus attempt delay", bytes, engineSecs > delay ? engineSecs - delay : -1, ddMBs);
     row("curl (page cache)", bytes, curlSecs, ddMBs);
     row("aria2c -x4 -s4 (page cache)", bytes, ariaSecs, ddMBs);
     std::printf("engine resident growth: %ld KiB (base %ld KiB, peak %ld KiB)\n", rssPeak.load() - rssBase, rssBase,
