@@ -68,12 +68,16 @@ public:
         readyLine_ = line;
     }
     ~StoreProcess() {
-        if (handle_) {
-            Poco::Process::requestTermination(handle_->id());
-            handle_->wait();
-        }
         std::error_code ec;
         fs::remove_all(dataDir_, ec);
+    }
+    // Stops the store as the demo does (SIGINT); its exit code.
+    int stop() {
+        if (!handle_) return -1;
+        Poco::Process::requestTermination(handle_->id());
+        int rc = handle_->wait();
+        handle_.reset();
+        return rc;
     }
     unsigned short port() const { return port_; }
     const std::string& readyLine() const { return readyLine_; }
@@ -90,6 +94,8 @@ class StoreTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { store_ = new StoreProcess; }
     static void TearDownTestSuite() {
+        // A clean stop (no sanitizer report, no hang) exits with 0.
+        EXPECT_EQ(store_->stop(), 0) << "the store did not stop cleanly";
         delete store_;
         store_ = nullptr;
     }

@@ -99,7 +99,14 @@ int main(int argc, char** argv) {
         }
     };
 
-    // Signals are taken by sigwait below; every thread inherits the mask.
+    // Signals are taken by sigwait below; every thread inherits the mask. A
+    // shell starts background jobs with SIGINT ignored, and an ignored signal
+    // never reaches sigwait, so both get a handler first.
+    struct sigaction wake {};
+    wake.sa_handler = [](int) {};
+    sigemptyset(&wake.sa_mask);
+    sigaction(SIGINT, &wake, nullptr);
+    sigaction(SIGTERM, &wake, nullptr);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
