@@ -56,7 +56,11 @@ public:
     StoreProcess() {
         char tmpl[] = "/tmp/quenlow-storetest-XXXXXX";
         dataDir_ = mkdtemp(tmpl);
-        std::vector<std::string> args = {"--port", "0", "--data-dir", dataDir_, "--demo-throttle", "0"};
+        // One order comes from a file given on the command line.
+        std::ofstream(fs::path(dataDir_) / "extra.json")
+            << R"({"orderId":"ORD-from-file","files":[{"fileName":"f.bin","size":5}]})";
+        std::vector<std::string> args = {"--port", "0", "--data-dir", dataDir_, "--demo-throttle", "0",
+                                         "--order", (fs::path(dataDir_) / "extra.json").string()};
         Poco::Pipe out;
         handle_ = std::make_unique<Poco::ProcessHandle>(Poco::Process::launch(storeBinary(), args, nullptr, &out, nullptr));
         Poco::PipeInputStream in(out);
@@ -318,7 +322,9 @@ TEST_F(StoreTest, NoContextPageHasTheContractButNoOrder) {
     auto all = expectPageContract(r.body, 0);
     EXPECT_EQ(valueOf(all, "hfOrderNumber"), "");
     EXPECT_EQ(valueOf(all, "hfFileInfo"), "");
-    EXPECT_NE(r.body.find("href=\"/Webstore/Order.aspx?order=DEMO00004711\""), std::string::npos);
+    for (const char* id : {"DEMO00004711", "ORD-from-file"}) {
+        EXPECT_NE(r.body.find("href=\"/Webstore/Order.aspx?order=" + std::string(id) + "\""), std::string::npos) << id;
+    }
 }
 
 TEST_F(StoreTest, DemoOrderPartsServeTheFileBytes) {
