@@ -24,6 +24,7 @@ namespace {
 constexpr size_t kCopySize = 16384;
 constexpr size_t kInflateChunk = 262144;
 constexpr mode_t kNormalMode = 0644;
+constexpr mode_t kProgramMode = 0755;
 
 void post(const QueueRef& to, int code, intptr_t lParam) {
     if (to) to->post(Message(UM_TASK_MESSAGE, static_cast<uintptr_t>(code), lParam));
@@ -62,14 +63,15 @@ void makeNormal(const std::string& path) {
 }
 
 void restoreTimesAndAttributes(const std::string& path, uint64_t accessTime, uint64_t writeTime,
-                               uint32_t attributes) {
+                               uint32_t attributes, bool executable) {
     timespec access = FileTimeToTimespec(accessTime);
     timespec write = FileTimeToTimespec(writeTime);
     // A zero time means the package carries none: leave the file's own.
     if (accessTime == 0) access.tv_nsec = UTIME_OMIT;
     if (writeTime == 0) write.tv_nsec = UTIME_OMIT;
     fileSystem().setTimes(path, access, write);  // a failure is not an extraction failure
-    fileSystem().chmod(path, (attributes & FileAttribute_ReadOnly) ? (kNormalMode & ~0222) : kNormalMode);
+    const mode_t mode = executable ? kProgramMode : kNormalMode;
+    fileSystem().chmod(path, (attributes & FileAttribute_ReadOnly) ? (mode & ~0222) : mode);
 }
 
 std::string directoryPart(const std::string& path) {
@@ -115,7 +117,7 @@ bool EntryOutputPath(const std::string& outputFolder, const std::string& nameIn,
 
 int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile& output,
                  uint64_t packedSize, int xorValue, uint32_t progressMessage,
-                 const UnpackMessageHandler* relayWindow) {
+                 const UnpackMessageHandler* relayWindow, ExecutableSniffer* head) {
     try {
         if (catalogue.inflateIn.size() != kInflateChunk) catalogue.inflateIn.resize(kInflateChunk);
         if (catalogue.inflateOut.size() != kInflateChunk) catalogue.inflateOut.resize(kInflateChunk);
@@ -187,6 +189,7 @@ int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile&
             const size_t produced = kInflateChunk - stream.avail_out;
             if (key != 0) xorBuffer(out, produced, key);
             if (produced > 0) {
+                if (head) head->feed(out, produced);
                 if (!output.write(out, produced)) {
                     inflateEnd(&stream);
                     return -1;
@@ -316,10 +319,11 @@ int Unpack(PackageCatalogue& catalogue, const std::string& packagePath,
             return lastInflate;
         }
         bool dataFailed = false;
+        ExecutableSniffer head;
         if (entry.compressed) {
             sleepFor(pacing().yieldAfterPost);
             lastInflate = InflateEntry(catalogue, package, out, entry.packedSize, xorByte,
-                                       progressMessage, relayWindow);
+                                       progressMessage, relayWindow, &head);
             if (lastInflate == -1) {
                 dataFailed = true;
             } else if (lastInflate != 0) {
@@ -336,6 +340,7 @@ int Unpack(PackageCatalogue& catalogue, const std::string& packagePath,
                     break;
                 }
                 if (n == 0) break;
+                head.feed(copyBuffer.data(), static_cast<size_t>(n));
                 if (!out.write(copyBuffer.data(), static_cast<size_t>(n))) {
                     dataFailed = true;
                     break;
@@ -358,7 +363,7 @@ int Unpack(PackageCatalogue& catalogue, const std::string& packagePath,
         }
         out.close();
         restoreTimesAndAttributes(outPath, entry.lastAccessTime, entry.lastWriteTime,
-                                  entry.attributes);
+                                  entry.attributes, head.executable());
     }
     if (underTopFolder) launchFolder = catalogue.topFolder;
     package.close();
@@ -398,12 +403,15 @@ bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,
         if (entry.attributes & FileAttribute_Directory) continue;
         PackageFile out;
         if (!createOutput(out, outPath)) return false;
+        ExecutableSniffer head;
         uint32_t copied = 0;
         while (copied < entry.size) {
             const size_t want = std::min<size_t>(entry.size - copied, buffer.size());
             ssize_t n = package.read(buffer.data(), want);
             // Data that ends before the entry's size is a broken package, not a short file.
-            if (n <= 0 || !out.write(buffer.data(), static_cast<size_t>(n))) return false;
+            if (n <= 0) return false;
+            head.feed(buffer.data(), static_cast<size_t>(n));
+            if (!out.write(buffer.data(), static_cast<size_t>(n))) return false;
             copied += static_cast<uint32_t>(n);
             jobBytes += n;
             const int64_t percent = jobBytes * 100 / packageSize;
@@ -415,7 +423,7 @@ bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,
         }
         out.close();
         restoreTimesAndAttributes(outPath, entry.lastAccessTime, entry.lastWriteTime,
-                                  entry.attributes);
+                                  entry.attributes, head.executable());
     }
     // The catalogue counts in the divisor, so the copy alone never reaches 100.
     if (progressWindow && lastPercent != 100)

@@ -9,7 +9,10 @@
 // dropped, and paths through symbolic links already inside the output folder
 // fail like a file that cannot be created.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "platform/MessageQueue.h"
@@ -26,6 +29,27 @@ inline constexpr int Unpack_NotLoaded = 0;    // package not openable, catalogue
 inline constexpr int Unpack_CrcFailed = -1;
 inline constexpr int Unpack_EntryFailed = -2;  // an entry's data could not be read or written
 
+// Recognises data that starts like a program, a script ("#!") or an ELF
+// binary ("\x7fELF"), from the bytes of a file fed in order in pieces of any
+// size. The format has no execute bit; such files get one on extraction so an
+// install command inside a package can be started.
+class ExecutableSniffer {
+public:
+    void feed(const void* data, size_t n) {
+        const size_t take = std::min(n, sizeof(head_) - seen_);
+        std::memcpy(head_ + seen_, data, take);
+        seen_ += take;
+    }
+    bool executable() const {
+        return (seen_ >= 2 && head_[0] == '#' && head_[1] == '!') ||
+               (seen_ >= 4 && std::memcmp(head_, "\x7f" "ELF", 4) == 0);
+    }
+
+private:
+    uint8_t head_[4] = {};
+    size_t seen_ = 0;
+};
+
 // Verifies and extracts a versioned (package key of at most 50 characters) or
 // sealed (longer key) package. Returns 1 when every entry was extracted; any
 // other value is a failure, announced by a log line. `launchFolder` receives
@@ -41,11 +65,15 @@ int Unpack(PackageCatalogue& catalogue, const std::string& packagePath,
 // anything was written; every produced byte is XORed with the low byte of
 // `xorValue`. 0 at the end of the stream, -1 when the package runs out, the
 // data is corrupt or the output cannot be written, -4 when memory runs out,
-// otherwise the failed initialisation's zlib code.
+// otherwise the failed initialisation's zlib code. Every byte written is also
+// fed to `head` when given.
 int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile& output,
                  uint64_t packedSize, int xorValue, uint32_t progressMessage,
-                 const UnpackMessageHandler* relayWindow);
+                 const UnpackMessageHandler* relayWindow, ExecutableSniffer* head = nullptr);
 
+// Extracted files get mode 0644, or 0755 when their data starts like a
+// program (ExecutableSniffer); the read-only attribute then clears the write bits.
+//
 // Extracts a legacy package (no CRC, no compression). Percents go to
 // `progressWindow` as `progressMessage` when they change. False on any failure.
 bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,

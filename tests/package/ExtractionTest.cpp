@@ -263,6 +263,83 @@ TEST_F(ExtractionTest, ReplacesAReadOnlyFileAndTinyTotalsGiveDefinedPercents) {
     for (int p : percents(drain(reports))) EXPECT_LE(p, 100);
 }
 
+TEST(ExecutableSnifferTest, RecognisesProgramsFromTheirFirstBytesFedInPieces) {
+    struct Case { std::vector<std::string> pieces; bool executable; };
+    const std::vector<Case> cases = {
+        {{"#!/bin/sh\n"}, true},
+        {{"#", "!", "/bin/sh"}, true},
+        {{"#!"}, true},
+        {{std::string("\x7f" "ELF\x02", 5)}, true},
+        {{"\x7f", "", "E", "LF"}, true},
+        {{"\x7f" "EL"}, false},  // too short to be an ELF file
+        {{"#"}, false},
+        {{}, false},
+        {{" #!/bin/sh"}, false},
+        {{"x", "#!"}, false},
+        {{"\x7f" "ELG"}, false},
+        {{"!#"}, false},
+    };
+    for (const auto& c : cases) {
+        ExecutableSniffer head;
+        std::string all;
+        for (const auto& p : c.pieces) {
+            head.feed(p.data(), p.size());
+            all += p;
+        }
+        EXPECT_EQ(head.executable(), c.executable) << ::testing::PrintToString(all);
+    }
+}
+
+TEST_F(ExtractionTest, ProgramsGetExecuteBitsInEveryDataPath) {
+    struct Case { std::string name, data; bool readOnly; mode_t mode; };
+    const std::vector<Case> cases = {
+        {"Setup/setup.sh", "#!/bin/sh\necho installing\n", false, 0755},
+        {"Setup/setup", std::string("\x7f" "ELF\x02\x01\x01\0", 8) + noise(3000, 5), false, 0755},
+        {"Setup/readme.txt", "# Read me\nnot a script #!\n", false, 0644},
+        // Large enough to inflate in several output pieces.
+        {"Setup/install.sh", "#!/bin/sh\n" + compressible(600000), true, 0555},
+        {"Setup/notes.txt", "plain text", true, 0444},
+        {"Setup/elfish", "\x7f" "EL", false, 0644},
+        {"Setup/empty", "", false, 0644},
+    };
+    auto entryOf = [](const Case& c) { return PackageEntry{.name = c.name, .data = c.data, .readOnly = c.readOnly}; };
+    auto extract = [&](const std::vector<PackageEntry>& entries, const PackageOptions& o) {
+        fs::remove_all(out);
+        BuiltPackage built = BuildPackage(entries, o);
+        write(built.bytes);
+        if (o.layout == PackageLayout::Legacy) return unpackLegacy() ? Unpack_Done : Unpack_NotLoaded;
+        return unpack(built.unpackParameter);
+    };
+    auto expectModes = [&](const std::vector<Case>& expected, const std::string& path) {
+        for (const auto& c : expected) {
+            struct stat st {};
+            ASSERT_EQ(::stat((out + "/" + c.name).c_str(), &st), 0) << c.name;
+            EXPECT_EQ(st.st_mode & 07777, c.mode) << c.name << " through " << path;
+            EXPECT_EQ(readFile(out + "/" + c.name), c.data) << c.name;
+        }
+    };
+    std::vector<PackageEntry> all;
+    for (const auto& c : cases) all.push_back(entryOf(c));
+    PackageOptions compressed;
+    compressed.key = "77";
+    PackageOptions wrapped = compressed;
+    wrapped.zlibWrapped = true;
+    PackageOptions legacy;
+    legacy.layout = PackageLayout::Legacy;
+    for (const auto& [options, path] : std::vector<std::pair<PackageOptions, std::string>>{
+             {compressed, "inflate"}, {wrapped, "zlib-wrapped inflate"}, {legacy, "legacy copy"}}) {
+        ASSERT_EQ(extract(all, options), Unpack_Done) << path;
+        expectModes(cases, path);
+    }
+    // Only the last file entry of a package can be stored.
+    PackageOptions stored;
+    stored.storeLast = true;
+    for (const auto& c : cases) {
+        ASSERT_EQ(extract({entryOf(c)}, stored), Unpack_Done) << c.name;
+        expectModes({c}, "stored copy");
+    }
+}
+
 TEST_F(ExtractionTest, EntriesThatWouldLeaveTheOutputFolderAreNotWritten) {
     fs::create_directories(out);
     fs::create_directories(dir / "outside");
