@@ -140,12 +140,22 @@ void DownloadTask::trace(const std::string& text) {
     parentThreadId->post(textMessage(UM_TASK_MESSAGE, DownloadTaskState_Log, text));
 }
 
-void DownloadTask::reportFailure(const std::string& url, const std::string& text) {
-    part.errorUrl = url;
+bool DownloadTask::recordFailure(const std::string* url, const std::string& text) {
+    // The controller aborts the parts under the counters lock before it tells
+    // the view, which then reads the error texts: a part aborted by then keeps
+    // its texts as they are.
+    std::unique_lock<Poco::FastMutex> lock;
+    if (part.file) lock = std::unique_lock<Poco::FastMutex>(part.file->countersLock);
+    if (part.state.load() == PartState_Abort) return false;
+    if (url) part.errorUrl = *url;
     part.errorText = text;
     part.state.store(PartState_Error);
     part.state.notify_all();
-    postTask(DownloadTaskState_Error, part.index);
+    return true;
+}
+
+void DownloadTask::reportFailure(const std::string& url, const std::string& text) {
+    if (recordFailure(&url, text)) postTask(DownloadTaskState_Error, part.index);
 }
 
 void DownloadTask::completePart() {
@@ -161,8 +171,12 @@ void DownloadTask::completePart() {
 
 void DownloadTask::runSession() {
     runEpoch_ = abortEpoch_.load();
-    part.errorUrl.clear();
-    part.errorText.clear();
+    {
+        std::unique_lock<Poco::FastMutex> lock;
+        if (part.file) lock = std::unique_lock<Poco::FastMutex>(part.file->countersLock);
+        part.errorUrl.clear();
+        part.errorText.clear();
+    }
     const bool tracing = part.file && part.file->traceEnabled;
     auto cancelled = [this] { return stopping() || aborted(); };
 
@@ -176,11 +190,7 @@ void DownloadTask::runSession() {
         try {
             target = requestTarget(url);
         } catch (const Poco::Exception& e) {
-            part.errorUrl = e.what();
-            part.errorText = e.displayText();
-            part.state.store(PartState_Error);
-            part.state.notify_all();
-            postTask(DownloadTaskState_Error, part.index);
+            reportFailure(e.what(), e.displayText());
             return;
         }
         const unsigned flags = target.secure ? kSecureRequestFlags : kRequestFlags;
@@ -331,10 +341,8 @@ DownloadTask::StreamResult DownloadTask::processDownloadStream(HttpRequest& requ
     auto readFailure = [&]() {
         if (stopping()) return StreamResult::Failed;
         if (aborted()) return StreamResult::Done;
-        part.errorText = request.errorText();
-        part.state.store(PartState_Error);
-        part.state.notify_all();
-        postTask(DownloadTaskState_Error, part.index);
+        // A read failure names no URL.
+        if (recordFailure(nullptr, request.errorText())) postTask(DownloadTaskState_Error, part.index);
         return StreamResult::Failed;
     };
     try {

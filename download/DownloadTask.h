@@ -51,6 +51,9 @@ private:
     enum class StreamResult { Done, Failed };
 
     StreamResult processDownloadStream(HttpRequest& request, uint64_t skip);
+    // Sets the error texts and PartState_Error unless the part was aborted
+    // meanwhile; false then (nothing to report).
+    bool recordFailure(const std::string* url, const std::string& text);
     void reportFailure(const std::string& url, const std::string& text);
     void postTask(int code, intptr_t lParam);
     void trace(const std::string& text);

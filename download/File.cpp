@@ -275,7 +275,10 @@ void File::OnTaskMessage(int code, Message& msg) {
             state.store(FileState_Error);
             break;
         case DownloadTaskState_Unpacked: {
-            if (const std::string* text = msg.text()) launchFolder = *text;
+            if (const std::string* text = msg.text()) {
+                Poco::FastMutex::ScopedLock lock(countersLock);  // a save may be reading it
+                launchFolder = *text;
+            }
             msg.payload.reset();
             rest(pacing().unpackedSettle);
             state.store(FileState_Complete);
@@ -371,6 +374,11 @@ void File::layoutStep() {
 
 void File::openOutputFile() {
     FileSystem& fs = fileSystem();
+    // Runs on a part task's thread while a save may read the folder.
+    auto forgetOutputFolder = [this] {
+        Poco::FastMutex::ScopedLock lock(countersLock);
+        outputFolder.clear();
+    };
     int64_t requiredKB = 0;
     if (!parts.empty()) {
         requiredKB = parts[0]->downloadKB;
@@ -384,7 +392,7 @@ void File::openOutputFile() {
         return;
     }
     if (!isPlainFileName(fileName) || !CreateDirectoryTree(outputFolder, false)) {
-        outputFolder.clear();
+        forgetOutputFolder();
         postView(UM_FILE_ERROR, fileNumber(), Error_CreateFile);
         abortFileParts();
         state.store(FileState_Error);
@@ -412,7 +420,7 @@ void File::openOutputFile() {
     }
     int code = Error_DiskSpace;
     if (fd != -ENOSPC) {
-        outputFolder.clear();
+        forgetOutputFolder();
         code = Error_CreateFile;
     }
     postView(UM_FILE_ERROR, fileNumber(), code);
@@ -421,8 +429,12 @@ void File::openOutputFile() {
 }
 
 void File::abortFileParts() {
-    for (auto& p : parts)
-        if (p->state.load() != PartState_Completed) setPartState(*p, PartState_Abort);
+    {
+        // After this no task changes its error texts (see DownloadTask::recordFailure).
+        Poco::FastMutex::ScopedLock lock(countersLock);
+        for (auto& p : parts)
+            if (p->state.load() != PartState_Completed) setPartState(*p, PartState_Abort);
+    }
     {
         std::lock_guard lock(tasksMutex_);
         for (auto& t : tasks) t->abortRun();

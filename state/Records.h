@@ -27,7 +27,10 @@ class UnpackTask;
 struct FilePart {
     std::string fileId;    // FileID
     std::string url;       // FileURL
-    std::string errorUrl;  // set by the part task with PartState_Error
+    // Set by the part task with PartState_Error, under the owner's counters
+    // lock and never once the controller has aborted the part: the view reads
+    // them after the file's error report, which follows that abort.
+    std::string errorUrl;
     std::string errorText;
     File* file = nullptr;  // the owner
     int index = 0;         // FilePartKey - 1
@@ -51,6 +54,9 @@ public:
     std::string fileKey;
     std::string fileName;
     std::string installCommand;
+    // Written off the view's thread under countersLock (a failed opening
+    // clears outputFolder, an unpack stores launchFolder): read them there
+    // through outputFolderCopy() / launchFolderCopy().
     std::string outputFolder;
     std::string outputPath;  // outputFolder + "/", or the folder a prelocated package was found in
     std::string launchFolder;
@@ -68,6 +74,15 @@ public:
     // The decimal value of fileKey: the file number in view messages.
     int fileNumber() const;
 
+    std::string outputFolderCopy() const {
+        Poco::FastMutex::ScopedLock lock(countersLock);
+        return outputFolder;
+    }
+    std::string launchFolderCopy() const {
+        Poco::FastMutex::ScopedLock lock(countersLock);
+        return launchFolder;
+    }
+
     // --- controller working fields ---
     std::string pageFileUrl;
     std::string unpackParameter;
@@ -78,7 +93,9 @@ public:
     int32_t lastUnpackPercent = 0;
     std::unique_ptr<UnpackTask> unpackTask;
     Poco::FastMutex writeLock;     // seek, write, flush and position update of one chunk
-    Poco::FastMutex countersLock;  // each part's readPosition / writePosition pair
+    // Each part's readPosition / writePosition pair; also outputFolder,
+    // launchFolder and the parts' error texts while the controller runs.
+    mutable Poco::FastMutex countersLock;
     Poco::FastMutex layoutLock;    // layoutStep runs at most once per opening
 
     // Starts the controller thread (idle until a command arrives).

@@ -131,8 +131,8 @@ void OrderState::writeCurrentOrder(XMLWriter& writer) {
         add(fileAttrs, "FileSize", std::to_string(f.fileSize.load()));
         add(fileAttrs, "FileState", countsAsComplete(f) ? "Complete" : "Downloading");
         add(fileAttrs, "InstallCommand", f.installCommand);
-        add(fileAttrs, "OutputFolder", f.outputFolder);
-        add(fileAttrs, "TarnLaunchFolder", f.launchFolder);
+        add(fileAttrs, "OutputFolder", f.outputFolderCopy());
+        add(fileAttrs, "TarnLaunchFolder", f.launchFolderCopy());
         writer.startElement("", "", "File", fileAttrs);
         for (size_t k = 0; k < f.parts.size(); ++k) {
             const FilePart& p = *f.parts[k];
