@@ -24,16 +24,27 @@ public:
     // "CRC Check completed reading N bytes" (report 16) to `reportThread`.
     // Returns 0, the errno of a file that is not open (crc is then 0), or 23
     // when an exception was caught. The file position is restored in every case.
+    // The file is read in large blocks, but percents are checked as if it were
+    // read 4096 bytes at a time (after every such piece but the first, and once
+    // more at the end), so the reports do not depend on the block size.
     static uint32_t FileCrc32Win32Handle(PackageFile& file, uint32_t& crc, uint64_t size,
                                          const UnpackMessageHandler* progressSwitch,
                                          const QueueRef& reportThread);
 
-    // Folds bytes into a running (not yet inverted) CRC value.
+    // Folds bytes into a running (not yet inverted) CRC value. Long pieces go
+    // through carry-less multiplication on x86-64 processors that have it;
+    // short pieces, tails and other processors use the slicing table. Both
+    // give the same value as the byte-at-a-time table.
     static uint32_t Update(uint32_t running, const void* data, size_t n);
     // The finished CRC-32 of a buffer.
     static uint32_t Compute(const void* data, size_t n) {
         return ~Update(0xFFFFFFFFu, data, n);
     }
+
+    // True when this processor runs the carry-less multiplication kernel.
+    static bool FoldingSupported();
+    // Test seam: while set, Update uses the table only. Returns the previous setting.
+    static bool ForceTableKernel(bool force);
 };
 
 // The whole percent of done against total: done / (total / 100) as the
