@@ -3,6 +3,10 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -44,8 +48,9 @@ bool isSymlink(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-// XORs every byte with key, a word at a time.
-void xorBuffer(uint8_t* data, size_t n, uint8_t key) {
+// XORs every byte with key: 32 bytes a step where the processor has AVX2,
+// else 16 (every x86-64 has SSE2) or 8.
+void xorWords(uint8_t* data, size_t n, uint8_t key) {
     const uint64_t wide = 0x0101010101010101ull * key;
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -56,6 +61,52 @@ void xorBuffer(uint8_t* data, size_t n, uint8_t key) {
     }
     for (; i < n; ++i) data[i] ^= key;
 }
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+__attribute__((target("avx2"))) void xorAvx2(uint8_t* data, size_t n, uint8_t key) {
+    const __m256i k = _mm256_set1_epi8(static_cast<char>(key));
+    size_t i = 0;
+    for (; i + 128 <= n; i += 128) {
+        auto* p = reinterpret_cast<__m256i*>(data + i);
+        const __m256i a = _mm256_xor_si256(_mm256_loadu_si256(p), k);
+        const __m256i b = _mm256_xor_si256(_mm256_loadu_si256(p + 1), k);
+        const __m256i c = _mm256_xor_si256(_mm256_loadu_si256(p + 2), k);
+        const __m256i d = _mm256_xor_si256(_mm256_loadu_si256(p + 3), k);
+        _mm256_storeu_si256(p, a);
+        _mm256_storeu_si256(p + 1, b);
+        _mm256_storeu_si256(p + 2, c);
+        _mm256_storeu_si256(p + 3, d);
+    }
+    for (; i + 32 <= n; i += 32) {
+        auto* p = reinterpret_cast<__m256i*>(data + i);
+        _mm256_storeu_si256(p, _mm256_xor_si256(_mm256_loadu_si256(p), k));
+    }
+    xorWords(data + i, n - i, key);
+}
+
+void xorSse2(uint8_t* data, size_t n, uint8_t key) {
+    const __m128i k = _mm_set1_epi8(static_cast<char>(key));
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        auto* p = reinterpret_cast<__m128i*>(data + i);
+        _mm_storeu_si128(p, _mm_xor_si128(_mm_loadu_si128(p), k));
+    }
+    xorWords(data + i, n - i, key);
+}
+
+void xorBuffer(uint8_t* data, size_t n, uint8_t key) {
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    if (avx2)
+        xorAvx2(data, n, key);
+    else
+        xorSse2(data, n, key);
+}
+#else
+void xorBuffer(uint8_t* data, size_t n, uint8_t key) { xorWords(data, n, key); }
+#endif
 
 // Lets an existing read-only file at path be replaced.
 void makeNormal(const std::string& path) {
@@ -139,6 +190,15 @@ int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile&
     uint64_t entryRead = 0;
     bool wrapped = false;
     bool wroteAny = false;
+    size_t pending = 0;  // inflated bytes at the start of `out` not yet written
+    auto flush = [&] {
+        if (pending == 0) return true;
+        if (key != 0) xorBuffer(out, pending, key);
+        if (head) head->feed(out, pending);
+        const bool written = output.write(out, pending);
+        pending = 0;
+        return written;
+    };
     for (;;) {
         const size_t want = readIndex < fullChunks ? kInflateChunk : remainder;
         ++readIndex;
@@ -153,32 +213,39 @@ int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile&
             sleepFor(pacing().inflatePercentDelay);
         }
         if (n == 0) {
+            flush();
             inflateEnd(&stream);
             return -1;
         }
         stream.next_in = in;
         stream.avail_in = static_cast<uInt>(n);
         do {
-            stream.next_out = out;
-            stream.avail_out = static_cast<uInt>(kInflateChunk);
+            // Output accumulates across input chunks and is written a whole
+            // buffer at a time: fewer, page-aligned writes.
+            stream.next_out = out + pending;
+            stream.avail_out = static_cast<uInt>(kInflateChunk - pending);
             rc = inflate(&stream, Z_NO_FLUSH);
             if (rc == Z_MEM_ERROR) {
+                flush();
                 inflateEnd(&stream);
                 return Z_MEM_ERROR;
             }
             if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT) {
                 // Not raw deflate: try the chunk again as a zlib-wrapped stream.
                 // Once output exists, or when the wrapped stream fails too, the
-                // data is corrupt.
+                // data is corrupt; what came before the failing call is kept.
                 inflateEnd(&stream);
-                if (wrapped || wroteAny) return -1;
+                if (wrapped || wroteAny) {
+                    flush();
+                    return -1;
+                }
                 wrapped = true;
                 stream = z_stream{};
                 rc = inflateInit2(&stream, MAX_WBITS);
                 if (rc != Z_OK) return rc;
                 stream.next_in = in;
                 stream.avail_in = static_cast<uInt>(n);
-                stream.next_out = out;
+                stream.next_out = out;  // nothing is pending before any output
                 stream.avail_out = static_cast<uInt>(kInflateChunk);
                 rc = inflate(&stream, Z_NO_FLUSH);
                 if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_MEM_ERROR) {
@@ -186,15 +253,12 @@ int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile&
                     return rc == Z_MEM_ERROR ? Z_MEM_ERROR : -1;
                 }
             }
-            const size_t produced = kInflateChunk - stream.avail_out;
-            if (key != 0) xorBuffer(out, produced, key);
-            if (produced > 0) {
-                if (head) head->feed(out, produced);
-                if (!output.write(out, produced)) {
-                    inflateEnd(&stream);
-                    return -1;
-                }
-                wroteAny = true;
+            const size_t produced = kInflateChunk - pending - stream.avail_out;
+            if (produced > 0) wroteAny = true;
+            pending += produced;
+            if ((pending == kInflateChunk || rc == Z_STREAM_END) && !flush()) {
+                inflateEnd(&stream);
+                return -1;
             }
         } while (stream.avail_out == 0 && rc != Z_STREAM_END);
         if (rc == Z_STREAM_END) {
