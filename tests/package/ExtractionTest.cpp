@@ -409,6 +409,44 @@ TEST_F(ExtractionTest, DataAndOutputFailures) {
     EXPECT_FALSE(unpackLegacy());
 }
 
+TEST_F(ExtractionTest, EntriesOfSeveralChunksRoundTripAndKeepTheirStartWhenCut) {
+    // Incompressible data packs to several 256 KiB reads; text inflates to
+    // several output buffers per read.
+    const std::string data = noise(700000, 3) + compressible(900000) + noise(1001, 4);
+    for (bool zlibWrapped : {false, true}) {
+        PackageOptions o;
+        o.key = "91";
+        o.zlibWrapped = zlibWrapped;
+        BuiltPackage built = BuildPackage({{.name = "big.bin", .data = data}, {.name = "next.txt", .data = "next"}}, o);
+        write(built.bytes);
+        fs::remove_all(out);
+        ASSERT_EQ(unpack(built.unpackParameter), Unpack_Done) << zlibWrapped;
+        EXPECT_EQ(readFile(out + "/big.bin"), data) << zlibWrapped;
+        EXPECT_EQ(readFile(out + "/next.txt"), "next");
+
+        // The package ends inside the big entry: what was inflated before stays.
+        write(built.bytes.substr(0, built.bytes.size() - 150000));
+        fs::remove_all(out);
+        EXPECT_EQ(unpack("^^91"), Unpack_EntryFailed);
+        const auto partial = readFile(out + "/big.bin");
+        ASSERT_TRUE(partial);
+        EXPECT_GT(partial->size(), 262144u) << "more than one buffer was inflated";
+        EXPECT_LT(partial->size(), data.size());
+        EXPECT_EQ(data.compare(0, partial->size(), *partial), 0) << "a start of the data, unchanged";
+
+        // A write that fails after the first one fails the entry.
+        write(built.bytes);
+        fs::remove_all(out);
+        FaultyFileSystem faulty;
+        faulty.writeFault = {ENOSPC, 1};
+        setFileSystem(&faulty);
+        const int full = unpack("^^91");
+        setFileSystem(nullptr);
+        EXPECT_EQ(full, Unpack_EntryFailed);
+        EXPECT_EQ(logTexts(drain(reports)).back(), "Error(TARN-1004): unable to open " + out + "/big.bin For output2");
+    }
+}
+
 TEST_F(ExtractionTest, CataloguesThatDoNotLoadAreReported) {
     write(Bytes().u32(180).u32(1).u32(0x40000000).s);
     EXPECT_EQ(unpack("^^"), Unpack_NotLoaded);
