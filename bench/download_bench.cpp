@@ -1,24 +1,34 @@
 // Download throughput from a loopback server: the engine (4 parts, every
-// 128 KiB chunk written through and flushed) beside curl, aria2c -x4 -s4 and
-// dd's write-through limit (bs=128k oflag=dsync) on the same disk in the same run.
+// chunk written and flushed before its position moves) beside dd's
+// write-through limit, curl and aria2c -x4 -s4 on the same disk and server.
 //
-//   bench_download_bench [size-MiB (default 1024)] [folder (default /tmp)]
+//   bench_download_bench [size-MiB (default 1024)] [folder (default /tmp)] [runs (default 3)]
 //
-// The engine's memory is the growth of this process's resident set during its
-// download (the server lives in the same process and adds its own buffers).
+// Each run times dd (bs=128k oflag=dsync: the write-through limit for the
+// engine's 128 KiB reads; bs=512k: one flush for a chunk of each part) and
+// then the engine, back to back, so a disk that other work slows down weighs
+// on both alike. The engine is also reported without its fixed 1 s
+// per-attempt delay (the product keeps it). The server runs in a child
+// process, forked before any thread: the engine's resident growth is its own,
+// and the server's work is as much in the way of curl and aria2c as of the
+// engine. The engine's file is checked byte for byte after every run.
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/Pacing.h"
 #include "state/Records.h"
@@ -30,6 +40,10 @@ using namespace quenlow::test;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+constexpr int kParts = 4;
+constexpr uint32_t kPartSeed = 10;
+constexpr uint32_t kWholeSeed = 20;
 
 long rssKB() {
     std::ifstream in("/proc/self/status");
@@ -50,44 +64,101 @@ double timed(const std::string& cmd) {
     return seconds(t0, t1);
 }
 
-void row(const char* name, double bytes, double secs, double reference) {
-    if (secs <= 0) {
-        std::printf("%-28s  failed or not installed\n", name);
-        return;
+// CPU seconds (user + system) of this process, and of another one.
+double selfCpu() {
+    rusage u {};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+double processCpu(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string f;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14) utime = std::stoull(f);
+        if (i == 15) stime = std::stoull(f);
     }
-    double mbs = bytes / secs / 1e6;
-    std::printf("%-28s %8.1f MB/s  %6.2f s", name, mbs, secs);
-    if (reference > 0) std::printf("  %5.1f%% of dsync limit", 100.0 * mbs / reference);
-    std::printf("\n");
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-}  // namespace
+double mbs(double bytes, double secs) { return secs > 0 ? bytes / secs / 1e6 : 0; }
 
-int main(int argc, char** argv) {
-    const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
-    const std::string base = argc > 2 ? argv[2] : "/tmp";
-    const uint64_t total = mib << 20;
-    const uint64_t partSize = total / 4;
-    const std::string dir = base + "/quenlow-bench-" + std::to_string(getpid());
-    std::filesystem::create_directories(dir);
+// The server: a child process serving every part and the whole file until the
+// parent closes its end of `release`. Returns the child's pid and port.
+struct ServerProcess {
+    pid_t pid = -1;
+    uint16_t port = 0;
+    int release = -1;
+};
 
-    TestHttpServer server;
-    for (int i = 0; i < 4; ++i) server.addGeneratedFile("/part" + std::to_string(i), partSize, 10u + i);
-    server.addGeneratedFile("/whole", partSize * 4, 20u);
-    const double bytes = static_cast<double>(partSize * 4);
-    std::printf("%llu MiB from %s into %s\n", static_cast<unsigned long long>(mib), server.url("/").c_str(), dir.c_str());
+ServerProcess startServer(uint64_t partSize) {
+    int portPipe[2], releasePipe[2];
+    if (pipe(portPipe) != 0 || pipe(releasePipe) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(portPipe[0]);
+        close(releasePipe[1]);
+        {
+            TestHttpServer server;
+            for (int i = 0; i < kParts; ++i)
+                server.addGeneratedFile("/part" + std::to_string(i), partSize, kPartSeed + static_cast<uint32_t>(i));
+            server.addGeneratedFile("/whole", partSize * kParts, kWholeSeed);
+            uint16_t port = server.port();
+            if (write(portPipe[1], &port, sizeof port) != sizeof port) _exit(1);
+            char c;
+            while (read(releasePipe[0], &c, 1) > 0) {
+            }
+        }
+        _exit(0);
+    }
+    close(portPipe[1]);
+    close(releasePipe[0]);
+    ServerProcess s;
+    s.pid = pid;
+    s.release = releasePipe[1];
+    if (pid < 0 || read(portPipe[0], &s.port, sizeof s.port) != sizeof s.port) s.port = 0;
+    close(portPipe[0]);
+    return s;
+}
 
-    // The write-through limit of this disk for 128 KiB writes.
-    double ddSecs = timed("dd if=/dev/zero of=" + dir + "/dd.bin bs=128k count=" + std::to_string(partSize * 4 / 131072) +
-                          " oflag=dsync status=none");
-    std::filesystem::remove(dir + "/dd.bin");
-    double ddMBs = ddSecs > 0 ? bytes / ddSecs / 1e6 : 0;
+void stopServer(ServerProcess& s) {
+    if (s.release >= 0) close(s.release);
+    if (s.pid > 0) waitpid(s.pid, nullptr, 0);
+}
 
-    // The engine.
+// The engine's file holds each part's generated bytes in part order.
+bool engineFileIsRight(const std::string& path, uint64_t partSize) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> got(1 << 20), want(1 << 20);
+    for (int i = 0; i < kParts; ++i) {
+        for (uint64_t off = 0; off < partSize; off += got.size()) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(got.size(), partSize - off));
+            if (!in.read(got.data(), static_cast<std::streamsize>(n))) return false;
+            generatedBytes(kPartSeed + static_cast<uint32_t>(i), off, want.data(), n);
+            if (!std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(n), want.begin())) return false;
+        }
+    }
+    return in.peek() == std::char_traits<char>::eof();
+}
+
+struct EngineRun {
+    double secs = -1;
+    double firstByteSecs = -1;  // until the first chunk was on disk
+    long rssGrowthKB = 0;
+    double cpuSecs = 0;        // the engine's (this process) during the download
+    double serverCpuSecs = 0;  // the server's
+    bool rightBytes = false;
+};
+
+EngineRun runEngine(const std::string& dir, const std::string& base, uint64_t partSize, pid_t serverPid) {
+    EngineRun run;
     RecordingView view;
-    double engineSecs = -1;
-    long rssBase = 0;
-    std::atomic<long> rssPeak{0};
+    const std::string path = dir + "/engine.bin";
     {
         File file;
         file.fileKey = "1";
@@ -95,49 +166,110 @@ int main(int argc, char** argv) {
         file.outputFolder = dir;
         file.outputPath = dir + "/";
         file.viewWindow = &view;
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < kParts; ++i) {
             auto p = std::make_unique<FilePart>();
             p->index = i;
-            p->url = server.url("/part" + std::to_string(i));
+            p->url = base + "/part" + std::to_string(i);
             p->file = &file;
             file.parts.push_back(std::move(p));
         }
-        file.partCount = 4;
-        rssBase = rssKB();
+        file.partCount = kParts;
+        long rssBase = rssKB();
+        std::atomic<long> rssPeak{rssBase};
         std::atomic<bool> sampling{true};
+        double cpu0 = selfCpu(), server0 = processCpu(serverPid);
+        auto t0 = Clock::now();
         std::thread sampler([&] {
             while (sampling) {
                 rssPeak = std::max(rssPeak.load(), rssKB());
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                if (run.firstByteSecs < 0 && file.downloadedBytes.load() > 0) run.firstByteSecs = seconds(t0, Clock::now());
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
         });
-        auto t0 = Clock::now();
         file.startController();
         file.post(Message(UM_FILE_COMMAND, UM_FILE_COMMAND, FileState_Initial));
         bool ok = view.waitFor(UM_FILE_STATUS, Status_Complete, std::chrono::hours(1)).has_value();
         auto t1 = Clock::now();
+        run.cpuSecs = selfCpu() - cpu0;
+        run.serverCpuSecs = processCpu(serverPid) - server0;
         sampling = false;
         sampler.join();
-        if (ok) engineSecs = seconds(t0, t1);
-        // Every attempt waits attemptDelay before it connects; report it apart.
-        std::printf("engine attempt delay included: %lld ms\n", static_cast<long long>(pacing().attemptDelay.count()));
+        if (ok) run.secs = seconds(t0, t1);
+        run.rssGrowthKB = rssPeak.load() - rssBase;
     }
-    std::filesystem::remove(dir + "/engine.bin");
+    run.rightBytes = run.secs > 0 && engineFileIsRight(path, partSize);
+    std::filesystem::remove(path);
+    return run;
+}
 
-    double curlSecs = timed("curl -s -f -o " + dir + "/curl.bin " + server.url("/whole"));
+double ddSecs(const std::string& dir, uint64_t total, int blockKiB) {
+    std::string out = dir + "/dd.bin";
+    double s = timed("dd if=/dev/zero of=" + out + " bs=" + std::to_string(blockKiB) + "k count=" +
+                     std::to_string(total / (static_cast<uint64_t>(blockKiB) * 1024)) + " oflag=dsync status=none");
+    std::filesystem::remove(out);
+    return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
+    const std::string folder = argc > 2 ? argv[2] : "/tmp";
+    const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+    const uint64_t partSize = (mib << 20) / kParts;
+    const uint64_t total = partSize * kParts;
+    const double bytes = static_cast<double>(total);
+
+    ServerProcess server = startServer(partSize);  // before any thread of this process
+    if (server.port == 0) {
+        std::fprintf(stderr, "the server did not start\n");
+        stopServer(server);
+        return 1;
+    }
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.port);
+    const std::string dir = folder + "/quenlow-bench-" + std::to_string(getpid());
+    std::filesystem::create_directories(dir);
+    const double delay = static_cast<double>(pacing().attemptDelay.count()) / 1000.0;
+    std::printf("%llu MiB in %d parts from %s (separate process) into %s; engine attempt delay %.0f ms\n",
+                static_cast<unsigned long long>(mib), kParts, base.c_str(), dir.c_str(), delay * 1000);
+    std::printf("MB/s, and the engine in %% of dd128k (and without the delay, of dd128k and dd512k); CPU seconds of the\n"
+                "engine and of the server during the engine's download; first byte on disk after; resident growth\n");
+    std::printf("%-4s %8s %8s %8s %9s %8s %8s %8s %6s %6s %7s %8s %5s\n", "run", "dd128k", "dd512k", "engine",
+                "eng-delay", "%dd128", "%dd128-d", "%dd512-d", "cpu", "server", "1stbyte", "rss+KiB", "bytes");
+
+    std::vector<double> pct, pctNoDelay;
+    bool allRight = true;
+    for (int r = 1; r <= runs; ++r) {
+        double dd128 = mbs(bytes, ddSecs(dir, total, 128));
+        double dd512 = mbs(bytes, ddSecs(dir, total, 512));
+        EngineRun e = runEngine(dir, base, partSize, server.pid);
+        double eng = mbs(bytes, e.secs);
+        double engNoDelay = e.secs > delay ? mbs(bytes, e.secs - delay) : 0;
+        allRight = allRight && e.rightBytes;
+        double p = dd128 > 0 ? 100 * eng / dd128 : 0, pd = dd128 > 0 ? 100 * engNoDelay / dd128 : 0;
+        pct.push_back(p);
+        pctNoDelay.push_back(pd);
+        std::printf("%-4d %8.1f %8.1f %8.1f %9.1f %7.1f%% %7.1f%% %7.1f%% %6.2f %6.2f %6.2fs %8ld %5s\n", r, dd128, dd512,
+                    eng, engNoDelay, p, pd, dd512 > 0 ? 100 * engNoDelay / dd512 : 0, e.cpuSecs, e.serverCpuSecs,
+                    e.firstByteSecs, e.rssGrowthKB, e.rightBytes ? "ok" : "WRONG");
+    }
+    auto summary = [](const char* name, std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        std::printf("engine %-28s best %6.1f%%  median %6.1f%%  worst %6.1f%% of dd128k\n", name, v.back(),
+                    v[v.size() / 2], v.front());
+    };
+    summary("(with the 1 s delay)", pct);
+    summary("(without the delay)", pctNoDelay);
+
+    double curlSecs = timed("curl -s -f -o " + dir + "/curl.bin " + base + "/whole");
     std::filesystem::remove(dir + "/curl.bin");
     double ariaSecs = timed("aria2c -q -x4 -s4 --allow-overwrite=true --file-allocation=falloc -d " + dir +
-                            " -o aria.bin " + server.url("/whole"));
+                            " -o aria.bin " + base + "/whole");
     std::filesystem::remove(dir + "/aria.bin");
+    std::printf("curl (page cache, no flush)         %8.1f MB/s\n", mbs(bytes, curlSecs));
+    std::printf("aria2c -x4 -s4 (page cache, no flush) %6.1f MB/s\n", mbs(bytes, ariaSecs));
 
-    row("dd bs=128k oflag=dsync", bytes, ddSecs, 0);
-    row("engine, 4 parts, dsync/128K", bytes, engineSecs, ddMBs);
-    double delay = static_cast<double>(pacing().attemptDelay.count()) / 1000.0;
-    row("engine minus attempt delay", bytes, engineSecs > delay ? engineSecs - delay : -1, ddMBs);
-    row("curl (page cache)", bytes, curlSecs, ddMBs);
-    row("aria2c -x4 -s4 (page cache)", bytes, ariaSecs, ddMBs);
-    std::printf("engine resident growth: %ld KiB (base %ld KiB, peak %ld KiB)\n", rssPeak.load() - rssBase, rssBase,
-                rssPeak.load());
+    stopServer(server);
     std::filesystem::remove_all(dir);
-    return engineSecs > 0 ? 0 : 1;
+    return allRight ? 0 : 1;
 }

@@ -125,6 +125,14 @@ bool DownloadTask::aborted() const {
     return part.state.load() == PartState_Abort || abortEpoch_.load() != runEpoch_;
 }
 
+void DownloadTask::fileOpened() {
+    {
+        std::lock_guard lock(restMutex_);
+        fileOpenedEpoch_.fetch_add(1);
+    }
+    restCv_.notify_all();
+}
+
 void DownloadTask::rest(Millis d, bool abortable) {
     if (d.count() <= 0) return;
     std::unique_lock lock(restMutex_);
@@ -319,11 +327,14 @@ void DownloadTask::runSession() {
         if (part.state.compare_exchange_strong(expected, PartState_WaitFile)) part.state.notify_all();
         // Wait until the output file is open (also after an early pause or resume).
         while (!stopping() && !aborted()) {
+            const uint32_t seen = fileOpenedEpoch_.load();  // before the checks: a wake-up is never missed
             int s = part.state.load();
             if (s == PartState_Error || s == PartState_Completed) break;
             if (s != PartState_WaitFile && part.file && part.file->outputOpen.load()) break;
             if (!part.file && s != PartState_WaitFile) break;
-            rest(pacing().waitFilePoll, true);
+            std::unique_lock lock(restMutex_);
+            restCv_.wait_for(lock, pacing().waitFilePoll,
+                             [&] { return stopping() || aborted() || fileOpenedEpoch_.load() != seen; });
         }
         if (stopping()) return;
         if (aborted()) continue;

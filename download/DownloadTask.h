@@ -38,6 +38,9 @@ public:
     // Makes the run in progress end at its next check, even in the middle of a
     // read (abortFileParts). Runs started later are not affected.
     void abortRun();
+    // Ends the wait for the output file at once (the controller opened it);
+    // the wait otherwise checks every waitFilePoll.
+    void fileOpened();
     // Ends every wait and transfer for good (shutdown). Does not join.
     void requestStop();
 
@@ -66,6 +69,7 @@ private:
     mutable std::mutex urlMutex_;
     std::atomic<bool> stop_{false};
     std::atomic<uint32_t> abortEpoch_{0};
+    std::atomic<uint32_t> fileOpenedEpoch_{0};
     uint32_t runEpoch_ = 0;
     std::mutex restMutex_;
     std::condition_variable restCv_;

@@ -91,6 +91,7 @@ int File::downloadPercent() const {
 // ---------------------------------------------------------------- commands
 
 void File::OnCommandMessage(int command) {
+    flushChunks();
     switch (command) {
         case FileState_Initial:
             if (state.load() == FileState_Complete) {
@@ -192,29 +193,26 @@ void File::acknowledge(int index) {
 }
 
 void File::OnTaskMessage(int code, Message& msg) {
+    // Anything else is handled after the chunks before it are settled.
+    if (code != DownloadTaskState_Data) flushChunks();
     switch (code) {
         case DownloadTaskState_Data: {
             auto* chunk = msg.payloadAs<ChunkList>();
             if (!chunk || !chunk->indexText || !chunk->countText) return;
             size_t n = std::strtoull(chunk->countText->c_str(), nullptr, 10);
             int index = std::atoi(chunk->indexText->c_str());
+            // A part's next chunk goes where its previous one ends: settle that first.
+            if (std::find(unacknowledged_.begin(), unacknowledged_.end(), index) != unacknowledged_.end()) flushChunks();
             if (lastPercent == 0) {
                 postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
                 yieldAfterPost();
             }
-            if (!writeChunk(*chunk->indexText, chunk->buffer, n)) {
-                abortFileParts();
-                postView(UM_FILE_ERROR, fileNumber(), Error_DiskWrite);
-                state.store(FileState_Error);
-            }
-            int pct = downloadPercent();
-            if (pct > lastPercent) {
-                postView(UM_SAVE_STATE, 0, 0);
-                postView(UM_FILE_PROGRESS, fileNumber(), pct);
-                lastPercent = pct;
-            }
-            acknowledge(index);  // also after a failed write: the task must not wait forever
+            if (!writeChunk(*chunk->indexText, chunk->buffer, n)) chunkFailed_ = true;
+            unacknowledged_.push_back(index);
             msg.payload.reset();
+            // Flush once nothing else is waiting, when every part has a chunk in
+            // this group (no other can come), or at once after a failure.
+            if (chunkFailed_ || threadId()->size() == 0 || unacknowledged_.size() >= parts.size()) flushChunks();
             break;
         }
         case DownloadTaskState_Error:
@@ -319,19 +317,53 @@ bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n
             failure = "Set file pointer failed.";
         } else if (n > 0 && fs.pwrite(outputFile, buffer, n, static_cast<off_t>(offset)) < 0) {
             failure = "Write file failed";
-        } else if (n > 0 && fs.fdatasync(outputFile) < 0) {
-            failure = "Flush file buffer failed.";
         } else {
-            // The bytes are on disk: only now may a saved position cover them.
-            Poco::FastMutex::ScopedLock counters(countersLock);
-            p.readPosition.fetch_add(static_cast<int64_t>(n));
-            p.writePosition.fetch_add(static_cast<int64_t>(n));
-            downloadedBytes.fetch_add(static_cast<int64_t>(n));
+            if (n > 0) unflushed_.push_back({static_cast<size_t>(i), n});
             return true;
         }
     }
     postViewText(UM_DEBUG_TEXT, fileNumber(), failure);
     return false;
+}
+
+bool File::syncWrittenChunks() {
+    if (unflushed_.empty()) return true;
+    Poco::FastMutex::ScopedLock writeGuard(writeLock);
+    if (!outputOpen.load() || outputFile < 0 || fileSystem().fdatasync(outputFile) < 0) {
+        postViewText(UM_DEBUG_TEXT, fileNumber(), "Flush file buffer failed.");
+        return false;
+    }
+    // The bytes are on disk: only now may a saved position cover them.
+    Poco::FastMutex::ScopedLock counters(countersLock);
+    for (const WrittenChunk& c : unflushed_) {
+        FilePart& p = *parts[c.part];
+        p.readPosition.fetch_add(static_cast<int64_t>(c.n));
+        p.writePosition.fetch_add(static_cast<int64_t>(c.n));
+        downloadedBytes.fetch_add(static_cast<int64_t>(c.n));
+    }
+    return true;
+}
+
+void File::flushChunks() {
+    if (unacknowledged_.empty()) return;
+    // After a failed write nothing of the group counts: its bytes are fetched again.
+    bool ok = !chunkFailed_ && syncWrittenChunks();
+    unflushed_.clear();
+    chunkFailed_ = false;
+    if (!ok) {
+        abortFileParts();
+        postView(UM_FILE_ERROR, fileNumber(), Error_DiskWrite);
+        state.store(FileState_Error);
+    }
+    int pct = downloadPercent();
+    if (pct > lastPercent) {
+        postView(UM_SAVE_STATE, 0, 0);
+        postView(UM_FILE_PROGRESS, fileNumber(), pct);
+        lastPercent = pct;
+    }
+    // Also after a failure: no task may wait forever.
+    for (int index : unacknowledged_) acknowledge(index);
+    unacknowledged_.clear();
 }
 
 bool File::layoutReady() {
@@ -369,6 +401,10 @@ void File::layoutStep() {
         } else {
             setPartState(*p, PartState_Abort);
         }
+    }
+    if (opened) {
+        std::lock_guard lock(tasksMutex_);
+        for (auto& t : tasks) t->fileOpened();
     }
 }
 

@@ -111,7 +111,12 @@ public:
     void restartTasks();
     void resumeParts();
     void pauseParts();
+    // Writes one chunk at its part's writePosition. Its position moves only
+    // in flushChunks, after the flush that covers it.
     bool writeChunk(const std::string& indexText, const char* buffer, size_t n);
+    // Flushes the chunks written since the last flush, moves their positions,
+    // reports progress (or the failure) and acknowledges their tasks.
+    void flushChunks();
     void openOutputFile();
     void abortFileParts();
     void closeOutputFile();
@@ -133,6 +138,18 @@ private:
     // Sleeps, ending early when the controller is being shut down.
     void rest(Millis d);
     void yieldAfterPost();
+
+    // The chunks handled since the last flush (controller thread only). Chunks
+    // that arrive together share one flush: each task has at most one chunk
+    // in flight, so a group never holds more than one buffer per part.
+    struct WrittenChunk {
+        size_t part;
+        size_t n;
+    };
+    std::vector<WrittenChunk> unflushed_;  // written, positions not yet moved
+    std::vector<int> unacknowledged_;      // tasks waiting for their chunk's turn
+    bool chunkFailed_ = false;             // a write of this group failed
+    bool syncWrittenChunks();
 
     int pausedReports_ = 0;  // tasks that reported "paused" since the last pause command
     std::mutex tasksMutex_;  // tasks may be walked from the UI thread (abortFileParts)

@@ -92,6 +92,87 @@ TEST_F(Controller, FailedChunkWriteIsStillAcknowledged) {
     EXPECT_EQ(file->downloadedBytes.load(), 0);
 }
 
+// Chunks waiting together are written and then flushed once; no position
+// covers a byte before the flush that put it on disk, and a part's second
+// chunk goes after its first.
+class FlushRecordingFileSystem : public PosixFileSystem {
+public:
+    std::function<int64_t()> covered;      // bytes the positions cover right now
+    std::vector<int64_t> coveredAtFlush;   // ... at each flush (controller thread)
+    int fdatasync(int fd) override {
+        coveredAtFlush.push_back(covered());
+        return PosixFileSystem::fdatasync(fd);
+    }
+};
+
+struct ChunkGroupCase {
+    const char* name;
+    std::vector<int> chunkParts;  // the part of each chunk, in posting order
+    std::vector<int64_t> coveredAtFlush;
+};
+
+class ChunkGroups : public DownloadFixture, public ::testing::WithParamInterface<ChunkGroupCase> {};
+
+TEST_P(ChunkGroups, FlushBeforePositionsMove) {
+    const auto& tc = GetParam();
+    const int64_t partLength = 3000, chunk = 1000;
+    FlushRecordingFileSystem fs;
+    setFileSystem(&fs);
+    makeFile("group.bin", {"/a", "/b", "/c"});
+    fs.covered = [this] {
+        int64_t sum = 0;
+        for (auto& p : file->parts) sum += p->readPosition.load();
+        return sum;
+    };
+    for (auto& p : file->parts) {
+        p->length = partLength;
+        file->tasks.push_back(std::make_unique<DownloadTask>(file->threadId(), *p, ""));
+    }
+    file->layoutStep();  // lays the parts out and opens the output file
+    ASSERT_TRUE(file->outputOpen.load());
+
+    std::vector<std::string> indexTexts, bytes;
+    indexTexts.reserve(tc.chunkParts.size());
+    bytes.reserve(tc.chunkParts.size());
+    const std::string countText = std::to_string(chunk);
+    std::vector<std::string> expected(3);
+    for (size_t k = 0; k < tc.chunkParts.size(); ++k) {
+        int part = tc.chunkParts[k];
+        indexTexts.push_back(std::to_string(part));
+        bytes.push_back(std::string(static_cast<size_t>(chunk), static_cast<char>('a' + k)));
+        expected[static_cast<size_t>(part)] += bytes.back();
+        auto c = std::make_unique<ChunkList>();
+        c->indexText = &indexTexts.back();
+        c->buffer = bytes.back().data();
+        c->countText = &countText;
+        file->tasks[static_cast<size_t>(part)]->acknowledged = false;
+        file->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(c)));
+    }
+    file->startController();  // finds every chunk already waiting
+    ASSERT_TRUE(waitUntil([&] { return fs.covered() == chunk * static_cast<int64_t>(tc.chunkParts.size()); }));
+    for (size_t p = 0; p < 3; ++p)  // exactly the tasks that sent a chunk
+        EXPECT_EQ(file->tasks[p]->acknowledged.load(), !expected[p].empty()) << "part " << p;
+    file->shutdown();
+
+    EXPECT_EQ(fs.coveredAtFlush, tc.coveredAtFlush);
+    std::string onDisk = readAll(outputPath());
+    ASSERT_EQ(onDisk.size(), static_cast<size_t>(3 * partLength));
+    for (size_t p = 0; p < 3; ++p) {
+        EXPECT_EQ(onDisk.substr(p * partLength, expected[p].size()), expected[p]) << "part " << p;
+        EXPECT_EQ(file->parts[p]->writePosition.load(), static_cast<int64_t>(p) * partLength +
+                                                            static_cast<int64_t>(expected[p].size()));
+    }
+    EXPECT_EQ(view.count(UM_FILE_ERROR), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ChunkGroups,
+    ::testing::Values(ChunkGroupCase{"OneChunkPerPartOneFlush", {0, 1, 2}, {0}},
+                      // The second chunk of part 0 waits for the flush of the first.
+                      ChunkGroupCase{"SamePartTwiceTwoFlushes", {0, 1, 0}, {0, 2000}},
+                      ChunkGroupCase{"ThreeOfOnePart", {2, 2, 2}, {0, 1000, 2000}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // Reports of the unpack side, posted straight to the controller.
 TEST_F(Controller, RelaysUnpackReportsAndCompletes) {
     makeFile("setup.tarn", {});
