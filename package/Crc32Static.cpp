@@ -6,8 +6,8 @@
 #include <array>
 #include <atomic>
 #include <cstring>
-#include <memory>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "download/Messages.h"
@@ -200,8 +200,8 @@ uint32_t CCrc32Static::FileCrc32Win32Handle(PackageFile& file, uint32_t& crc, ui
             uint32_t lastPercent = 0;
             bool firstPiece = true;
             auto check = [&] {
-                // A size of 0 counts as complete rather than dividing by
-                // it; far more data than announced saturates rather than overflowing the cast.
+                // A size of 0 counts as complete rather than dividing by it;
+                // far more data than announced saturates instead of overflowing.
                 const double exact = size == 0 ? 100.0
                                                : static_cast<double>(bytesRead) /
                                                      static_cast<double>(size) * 100.0;

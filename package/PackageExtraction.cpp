@@ -48,8 +48,8 @@ bool isSymlink(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-// XORs every byte with key: 32 bytes a step where the processor has AVX2,
-// else 16 (every x86-64 has SSE2) or 8.
+// XORs every byte with key, a word at a time (the compiler widens this loop
+// where it can).
 void xorWords(uint8_t* data, size_t n, uint8_t key) {
     const uint64_t wide = 0x0101010101010101ull * key;
     size_t i = 0;
@@ -84,16 +84,7 @@ __attribute__((target("avx2"))) void xorAvx2(uint8_t* data, size_t n, uint8_t ke
     xorWords(data + i, n - i, key);
 }
 
-void xorSse2(uint8_t* data, size_t n, uint8_t key) {
-    const __m128i k = _mm_set1_epi8(static_cast<char>(key));
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        auto* p = reinterpret_cast<__m128i*>(data + i);
-        _mm_storeu_si128(p, _mm_xor_si128(_mm_loadu_si128(p), k));
-    }
-    xorWords(data + i, n - i, key);
-}
-
+// XORs every byte with key: 128 bytes a step where the processor has AVX2.
 void xorBuffer(uint8_t* data, size_t n, uint8_t key) {
     static const bool avx2 = [] {
         __builtin_cpu_init();
@@ -102,7 +93,7 @@ void xorBuffer(uint8_t* data, size_t n, uint8_t key) {
     if (avx2)
         xorAvx2(data, n, key);
     else
-        xorSse2(data, n, key);
+        xorWords(data, n, key);
 }
 #else
 void xorBuffer(uint8_t* data, size_t n, uint8_t key) { xorWords(data, n, key); }
