@@ -5,9 +5,9 @@
 //   bench_download_bench [size-MiB (default 1024)] [folder (default /tmp)] [runs (default 3)]
 //
 // Each run times dd (bs=128k oflag=dsync: the write-through limit for the
-// engine's 128 KiB reads; bs=512k: one flush for a chunk of each part) and
-// then the engine, back to back, so a disk that other work slows down weighs
-// on both alike. The engine is also reported without its fixed 1 s
+// engine's 128 KiB reads) just before and just after the engine, so a disk
+// that other work slows down weighs on both alike, then dd bs=512k (one flush
+// for a chunk of each part). The engine is also reported without its fixed 1 s
 // per-attempt delay (the product keeps it). The server runs in a child
 // process, forked before any thread: the engine's resident growth is its own,
 // and the server's work is as much in the way of curl and aria2c as of the
@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -232,26 +233,30 @@ int main(int argc, char** argv) {
     const double delay = static_cast<double>(pacing().attemptDelay.count()) / 1000.0;
     std::printf("%llu MiB in %d parts from %s (separate process) into %s; engine attempt delay %.0f ms\n",
                 static_cast<unsigned long long>(mib), kParts, base.c_str(), dir.c_str(), delay * 1000);
-    std::printf("MB/s, and the engine in %% of dd128k (and without the delay, of dd128k and dd512k); CPU seconds of the\n"
-                "engine and of the server during the engine's download; first byte on disk after; resident growth\n");
-    std::printf("%-4s %8s %8s %8s %9s %8s %8s %8s %6s %6s %7s %8s %5s\n", "run", "dd128k", "dd512k", "engine",
-                "eng-delay", "%dd128", "%dd128-d", "%dd512-d", "cpu", "server", "1stbyte", "rss+KiB", "bytes");
+    std::printf("MB/s. dd128k is the mean of a dd run just before and one just after the engine's (their spread\n"
+                "shows how steady the disk was); the engine in %% of it, also without the delay, and of dd512k;\n"
+                "CPU seconds of the engine and of the server during the download; first byte on disk; resident growth\n");
+    std::printf("%-4s %8s %7s %8s %8s %9s %8s %8s %8s %6s %6s %7s %8s %5s\n", "run", "dd128k", "spread", "dd512k",
+                "engine", "eng-delay", "%dd128", "%dd128-d", "%dd512-d", "cpu", "server", "1stbyte", "rss+KiB", "bytes");
 
     std::vector<double> pct, pctNoDelay;
     bool allRight = true;
     for (int r = 1; r <= runs; ++r) {
-        double dd128 = mbs(bytes, ddSecs(dir, total, 128));
-        double dd512 = mbs(bytes, ddSecs(dir, total, 512));
+        double before = mbs(bytes, ddSecs(dir, total, 128));
         EngineRun e = runEngine(dir, base, partSize, server.pid);
+        double after = mbs(bytes, ddSecs(dir, total, 128));
+        double dd512 = mbs(bytes, ddSecs(dir, total, 512));
+        double dd128 = before > 0 && after > 0 ? (before + after) / 2 : 0;
+        double spread = dd128 > 0 ? 100 * std::abs(before - after) / dd128 : 0;
         double eng = mbs(bytes, e.secs);
         double engNoDelay = e.secs > delay ? mbs(bytes, e.secs - delay) : 0;
         allRight = allRight && e.rightBytes;
         double p = dd128 > 0 ? 100 * eng / dd128 : 0, pd = dd128 > 0 ? 100 * engNoDelay / dd128 : 0;
         pct.push_back(p);
         pctNoDelay.push_back(pd);
-        std::printf("%-4d %8.1f %8.1f %8.1f %9.1f %7.1f%% %7.1f%% %7.1f%% %6.2f %6.2f %6.2fs %8ld %5s\n", r, dd128, dd512,
-                    eng, engNoDelay, p, pd, dd512 > 0 ? 100 * engNoDelay / dd512 : 0, e.cpuSecs, e.serverCpuSecs,
-                    e.firstByteSecs, e.rssGrowthKB, e.rightBytes ? "ok" : "WRONG");
+        std::printf("%-4d %8.1f %6.0f%% %8.1f %8.1f %9.1f %7.1f%% %7.1f%% %7.1f%% %6.2f %6.2f %6.2fs %8ld %5s\n", r, dd128,
+                    spread, dd512, eng, engNoDelay, p, pd, dd512 > 0 ? 100 * engNoDelay / dd512 : 0, e.cpuSecs,
+                    e.serverCpuSecs, e.firstByteSecs, e.rssGrowthKB, e.rightBytes ? "ok" : "WRONG");
     }
     auto summary = [](const char* name, std::vector<double> v) {
         std::sort(v.begin(), v.end());
