@@ -166,7 +166,7 @@ void ViewCore::fillPage() {
         int n = static_cast<int>(i) + 1;
         int percent = filePercent(file);
         int state = file.state.load();
-        bridge_.setHiddenProgressValue(n, percent, file.outputFolder);
+        bridge_.setHiddenProgressValue(n, percent, file.outputFolderCopy());
         if (state == FileState_Complete) {
             bridge_.setCompleteDownloadState(n);
         } else if (percent > 0) {
@@ -288,7 +288,7 @@ void ViewCore::OnProgressMessage(int fileNumber, int percent) {
         bridge_.setStatus(fileNumber, "Download.Unpacking");
     else if (state == FileState_Downloading)
         bridge_.setStatus(fileNumber, "Download.Downloading");
-    bridge_.setFileOutputFolderText(fileNumber, file->outputFolder);
+    bridge_.setFileOutputFolderText(fileNumber, file->outputFolderCopy());
 }
 
 void ViewCore::OnErrorMessage(Message& msg) {
@@ -308,8 +308,9 @@ void ViewCore::OnErrorMessage(Message& msg) {
             file->downloadedBytes = 0;
             // Never with an empty folder (that would name a file at the root)
             // nor with a name that reaches outside the folder.
-            if (!file->outputFolder.empty() && isPlainFileName(file->fileName))
-                fileSystem().remove(joinPath(file->outputFolder, file->fileName));
+            const std::string folder = file->outputFolderCopy();
+            if (!folder.empty() && isPlainFileName(file->fileName))
+                fileSystem().remove(joinPath(folder, file->fileName));
         } else if (code != Error_CreateFile && code != Error_DiskSpace && code != Error_DiskWrite) {
             if (!file->parts.empty() && file->parts[0]) {
                 message = file->parts[0]->errorUrl;
