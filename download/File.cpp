@@ -143,7 +143,7 @@ void File::startTasks() {
         std::lock_guard lock(tasksMutex_);
         for (auto& p : parts) {
             setPartState(*p, PartState_Start);
-            tasks.push_back(std::make_unique<DownloadTask>(threadId(), *p, pageFileUrl));
+            tasks.push_back(std::make_unique<DownloadTask>(threadId(), *p, pageFileUrlCopy()));
         }
     }
     for (auto& t : tasks) {
@@ -157,7 +157,7 @@ void File::restartTasks() {
     for (size_t i = 0; i < tasks.size(); ++i) {
         FilePart& p = *parts[i];
         if (p.state.load() != PartState_Completed) setPartState(p, PartState_Start);
-        tasks[i]->setPageFileUrl(pageFileUrl);
+        tasks[i]->setPageFileUrl(pageFileUrlCopy());
         sleepFor(pacing().restartGap);
         tasks[i]->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Start));
     }
@@ -169,7 +169,7 @@ void File::resumeParts() {
         FilePart& p = *parts[i];
         previous = p.state.load();
         if (previous != PartState_Completed) setPartState(p, PartState_Go);
-        if (i < tasks.size()) tasks[i]->setPageFileUrl(pageFileUrl);
+        if (i < tasks.size()) tasks[i]->setPageFileUrl(pageFileUrlCopy());
     }
     if (previous == PartState_Start)
         for (auto& t : tasks) t->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Resume));
@@ -493,7 +493,7 @@ void File::closeOutputFile() {
 void File::startUnpack() {
     std::string folder = outputPath.empty() ? outputFolder : outputPath;
     std::string packagePath = !folder.empty() && folder.back() == '/' ? folder + fileName : joinPath(folder, fileName);
-    unpackTask = std::make_unique<UnpackTask>(packagePath, outputFolder, unpackParameter, deleteOnCrcFailure, threadId());
+    unpackTask = std::make_unique<UnpackTask>(packagePath, outputFolder, unpackParameterCopy(), deleteOnCrcFailure, threadId());
     unpackTask->startTask();
     yieldAfterPost();
     unpackTask->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Unpack));

@@ -84,8 +84,22 @@ public:
     }
 
     // --- controller working fields ---
+    // Set by the view from the page while the controller may be reading them:
+    // change and read them across threads through the accessors below.
     std::string pageFileUrl;
     std::string unpackParameter;
+    void setPageInput(std::string& field, const std::string& value) {
+        Poco::FastMutex::ScopedLock lock(countersLock);
+        if (field != value) field = value;
+    }
+    std::string pageFileUrlCopy() const {
+        Poco::FastMutex::ScopedLock lock(countersLock);
+        return pageFileUrl;
+    }
+    std::string unpackParameterCopy() const {
+        Poco::FastMutex::ScopedLock lock(countersLock);
+        return unpackParameter;
+    }
     std::vector<std::unique_ptr<DownloadTask>> tasks;
     int outputFile = -1;  // descriptor, -1 when closed
     std::atomic<bool> outputOpen{false};

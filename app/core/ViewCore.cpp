@@ -217,13 +217,13 @@ void ViewCore::ApplyPageFileUrl(const std::string& n) {
     if (bridge_.ReadElementOuterHtml("dlSelect" + product).empty()) return;
     std::string url = bridge_.ReadElementValue("fileUrl" + n);
     // Written only when it changes: the controller may be reading it.
-    if (file && !url.empty() && file->pageFileUrl != url) file->pageFileUrl = url;
+    if (file && !url.empty()) file->setPageInput(file->pageFileUrl, url);
 }
 
 void ViewCore::ApplyPageUnpackParameter(const std::string& n) {
     File* file = fileByNumber(leadingNumber(n));
     std::string parameter = bridge_.ReadElementValue("edv" + n);
-    if (file && file->unpackParameter != parameter) file->unpackParameter = parameter;
+    if (file) file->setPageInput(file->unpackParameter, parameter);
 }
 
 void ViewCore::OnEventMessage(Message& msg) {
