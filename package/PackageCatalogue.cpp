@@ -135,15 +135,23 @@ bool PackageCatalogue::LoadLegacyHeader(PackageFile& file) {
     return namesValid();
 }
 
-bool PackageCatalogue::NextEntry(std::string& name, CatalogueEntry& entry) {
-    if (form_ == EntryForm::Legacy || cursor_ >= count_) return false;
-    const uint8_t* r = records_.data() + size_t(cursor_) * kRecordSize;
-    entry = CatalogueEntry{};
+namespace {
+// Every record form starts with the name offset, the attributes and the three times.
+template <class Entry>
+void readRecordHead(const uint8_t* r, Entry& entry) {
     entry.nameOffset = get32(r);
     entry.attributes = get32(r + 4);
     entry.creationTime = get64(r + 8);
     entry.lastAccessTime = get64(r + 16);
     entry.lastWriteTime = get64(r + 24);
+}
+}  // namespace
+
+bool PackageCatalogue::NextEntry(std::string& name, CatalogueEntry& entry) {
+    if (form_ == EntryForm::Legacy || cursor_ >= count_) return false;
+    const uint8_t* r = records_.data() + size_t(cursor_) * kRecordSize;
+    entry = CatalogueEntry{};
+    readRecordHead(r, entry);
     entry.reserved = get64(r + 48);
     if (form_ == EntryForm::FormB) {
         entry.packedSize = get64(r + 32);
@@ -164,11 +172,7 @@ bool PackageCatalogue::NextLegacyEntry(std::string& name, LegacyEntry& entry) {
     if (form_ != EntryForm::Legacy || cursor_ >= count_) return false;
     const uint8_t* r = records_.data() + size_t(cursor_) * kLegacyRecordSize;
     entry = LegacyEntry{};
-    entry.nameOffset = get32(r);
-    entry.attributes = get32(r + 4);
-    entry.creationTime = get64(r + 8);
-    entry.lastAccessTime = get64(r + 16);
-    entry.lastWriteTime = get64(r + 24);
+    readRecordHead(r, entry);
     entry.size = get32(r + 32);
     ++cursor_;
     return nameAt(entry.nameOffset, name);

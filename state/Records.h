@@ -74,14 +74,8 @@ public:
     // The decimal value of fileKey: the file number in view messages.
     int fileNumber() const;
 
-    std::string outputFolderCopy() const {
-        Poco::FastMutex::ScopedLock lock(countersLock);
-        return outputFolder;
-    }
-    std::string launchFolderCopy() const {
-        Poco::FastMutex::ScopedLock lock(countersLock);
-        return launchFolder;
-    }
+    std::string outputFolderCopy() const { return lockedCopy(outputFolder); }
+    std::string launchFolderCopy() const { return lockedCopy(launchFolder); }
 
     // --- controller working fields ---
     // Set by the view from the page while the controller may be reading them:
@@ -92,13 +86,12 @@ public:
         Poco::FastMutex::ScopedLock lock(countersLock);
         if (field != value) field = value;
     }
-    std::string pageFileUrlCopy() const {
+    std::string pageFileUrlCopy() const { return lockedCopy(pageFileUrl); }
+    std::string unpackParameterCopy() const { return lockedCopy(unpackParameter); }
+    // A text field shared with another thread, read under countersLock.
+    std::string lockedCopy(const std::string& field) const {
         Poco::FastMutex::ScopedLock lock(countersLock);
-        return pageFileUrl;
-    }
-    std::string unpackParameterCopy() const {
-        Poco::FastMutex::ScopedLock lock(countersLock);
-        return unpackParameter;
+        return field;
     }
     std::vector<std::unique_ptr<DownloadTask>> tasks;
     int outputFile = -1;  // descriptor, -1 when closed
