@@ -70,21 +70,33 @@ bool PackageCatalogue::nameAt(uint32_t offset, std::string& name) const {
     return true;
 }
 
-bool PackageCatalogue::LoadHeader(PackageFile& file) {
-    reset();
-    form_ = EntryForm::HeaderFormA;
-    uint32_t seed = 0, length = 0;
+// Both enciphered and plain catalogues open with the version; from 178 on a
+// seed word follows, before that the version is the seed.
+bool PackageCatalogue::readVersionAndSeed(PackageFile& file, uint32_t& seed) {
     if (!file.readWord(version_)) return false;
-    if (version_ >= 178) {
-        if (!file.readWord(seed)) return false;
-    } else {
+    if (version_ < 178) {
         seed = version_;
+        return true;
     }
-    if (!file.readWord(count_) || !readRecords(file, kRecordSize)) return false;
+    return file.readWord(seed);
+}
+
+// The length word and the name block it announces, never more than the file holds.
+bool PackageCatalogue::readNameBlock(PackageFile& file, uint32_t& length) {
     if (!file.readWord(length) || length > file.remaining()) return false;
     names_.resize(length);
     if (!file.readExact(names_.data(), length)) return false;
     nameLength_ = length;
+    return true;
+}
+
+bool PackageCatalogue::LoadHeader(PackageFile& file) {
+    reset();
+    form_ = EntryForm::HeaderFormA;
+    uint32_t seed = 0, length = 0;
+    if (!readVersionAndSeed(file, seed)) return false;
+    if (!file.readWord(count_) || !readRecords(file, kRecordSize)) return false;
+    if (!readNameBlock(file, length)) return false;
     if (hasStoredCrcVersioned(version_) && !file.readWord(storedCrc_)) return false;
     if (version_ == 180 || version_ == 181 || version_ == 196)
         Descramble(names_.data(), length, seed);
@@ -96,12 +108,7 @@ bool PackageCatalogue::LoadHeader(PackageFile& file) {
 bool PackageCatalogue::LoadBFCool(PackageFile& file, const uint8_t* key, size_t keyLength) {
     reset();
     uint32_t seed = 0, length = 0;
-    if (!file.readWord(version_)) return false;
-    if (version_ >= 178) {
-        if (!file.readWord(seed)) return false;
-    } else {
-        seed = version_;
-    }
+    if (!readVersionAndSeed(file, seed)) return false;
     if (!file.readWord(count_)) return false;
     form_ = version_ == 209 ? EntryForm::FormB : EntryForm::BFCoolFormA;
     if (!readRecords(file, kRecordSize)) return false;
@@ -128,10 +135,7 @@ bool PackageCatalogue::LoadLegacyHeader(PackageFile& file) {
     uint32_t first = 0, length = 0;
     if (!file.readWord(first) || !file.readWord(count_)) return false;
     if (!readRecords(file, kLegacyRecordSize)) return false;
-    if (!file.readWord(length) || length > file.remaining()) return false;
-    names_.resize(length);
-    if (!file.readExact(names_.data(), length)) return false;
-    nameLength_ = length;
+    if (!readNameBlock(file, length)) return false;
     return namesValid();
 }
 

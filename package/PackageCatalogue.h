@@ -100,6 +100,8 @@ public:
 private:
     void reset();
     bool readRecords(PackageFile& file, size_t recordSize);
+    bool readVersionAndSeed(PackageFile& file, uint32_t& seed);
+    bool readNameBlock(PackageFile& file, uint32_t& length);
     bool namesValid() const;
     bool nameAt(uint32_t offset, std::string& name) const;
 
