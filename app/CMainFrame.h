@@ -8,12 +8,12 @@ class QLabel;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
-public:
+  public:
     explicit CMainFrame(QWidget* parent = nullptr);
     // Creates the status bar; false when it could not be made.
     bool OnCreate();
     void OnAppAbout();
 
-private:
+  private:
     QLabel* textPane_ = nullptr;
 };

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QSettings>
-
 #include <cstdlib>
 #include <cstring>
 

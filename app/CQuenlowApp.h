@@ -2,7 +2,6 @@
 // The application object: start-up in InitInstance, then the message loop.
 
 #include <QApplication>
-
 #include <memory>
 
 #include "app/CQuenlowDoc.h"
@@ -12,7 +11,7 @@ class CQuenlowView;
 
 class CQuenlowApp : public QApplication {
     Q_OBJECT
-public:
+  public:
     CQuenlowApp(int& argc, char** argv);
     ~CQuenlowApp() override;
 
@@ -21,7 +20,7 @@ public:
 
     CMainFrame* mainFrame() const { return frame_.get(); }
 
-private:
+  private:
     CQuenlowDoc document_;
     std::unique_ptr<CMainFrame> frame_;
 };

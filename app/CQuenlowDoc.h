@@ -5,11 +5,11 @@
 #include <QString>
 
 class CQuenlowDoc {
-public:
+  public:
     bool OnNewDocument() { return true; }
     bool OnOpenDocument(const QString& path);
     const QString& pathName() const { return pathName_; }
 
-private:
+  private:
     QString pathName_;
 };

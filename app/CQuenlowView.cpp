@@ -23,7 +23,6 @@
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineView>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -98,15 +97,16 @@ void ClickSink::click(const QVariantList& chain) {
     elements.reserve(static_cast<size_t>(chain.size()));
     for (const QVariant& level : chain) {
         QVariantMap m = level.toMap();
-        elements.push_back({m.value("id").toString().toStdString(), m.value("html").toString().toStdString()});
+        elements.push_back(
+            {m.value("id").toString().toStdString(), m.value("html").toString().toStdString()});
     }
     handler_.onClick(elements);
 }
 
 CQuenlowView::CQuenlowView(QWidget* parent)
-    : QWidget(parent),
-      log_("./Quenlow.log"),
-      queue_([this] { QMetaObject::invokeMethod(this, &CQuenlowView::drainQueue, Qt::QueuedConnection); }) {
+    : QWidget(parent), log_("./Quenlow.log"), queue_([this] {
+          QMetaObject::invokeMethod(this, &CQuenlowView::drainQueue, Qt::QueuedConnection);
+      }) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
 
@@ -183,13 +183,16 @@ void CQuenlowView::onLoadFinished(bool ok) {
     std::string url = browser_->url().toString(QUrl::FullyEncoded).toStdString();
     queue_.postTask([this, url] {
         core_->DocumentComplete(url);
-        if (const char* f5 = std::getenv("QUENLOW_TEST_PRESS_F5"); f5 && std::strcmp(f5, "1") == 0) {
+        if (const char* f5 = std::getenv("QUENLOW_TEST_PRESS_F5");
+            f5 && std::strcmp(f5, "1") == 0) {
             // Test seam: the key presses a user would make, through the key
             // filter. F6 follows F5 so a page can tell that F5 has gone by.
             QWidget* target = browser_->focusProxy() ? browser_->focusProxy() : browser_;
             for (int key : {Qt::Key_F5, Qt::Key_F6}) {
-                QApplication::postEvent(target, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
-                QApplication::postEvent(target, new QKeyEvent(QEvent::KeyRelease, key, Qt::NoModifier));
+                QApplication::postEvent(target,
+                                        new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
+                QApplication::postEvent(target,
+                                        new QKeyEvent(QEvent::KeyRelease, key, Qt::NoModifier));
             }
         }
     });
@@ -212,11 +215,12 @@ QVariant CQuenlowView::runSync(const QString& script, bool mainWorld) {
     auto call = std::make_shared<Call>();
     QEventLoop loop;
     call->loop = &loop;
-    browser_->page()->runJavaScript(script, mainWorld ? kPageWorld : kReadWorld, [call](const QVariant& v) {
-        call->result = v;
-        call->done = true;
-        if (call->loop) call->loop->quit();
-    });
+    browser_->page()->runJavaScript(script, mainWorld ? kPageWorld : kReadWorld,
+                                    [call](const QVariant& v) {
+                                        call->result = v;
+                                        call->done = true;
+                                        if (call->loop) call->loop->quit();
+                                    });
     if (!call->done) {
         QTimer timeout;
         timeout.setSingleShot(true);
@@ -232,14 +236,16 @@ QVariant CQuenlowView::runSync(const QString& script, bool mainWorld) {
 bool CQuenlowView::hasDocument() { return loadedOnce_; }
 
 ElementValue CQuenlowView::elementValue(const std::string& name) {
-    QString script = QString::fromUtf8(kFindElement) +
-                     QStringLiteral(
-                         "(function(n){var e=quenlowFind(n); if(!e) return {k:0};"
-                         " if(e.value!==undefined && e.value!==null) return {k:2,t:String(e.value)};"
-                         " for(var i=0;i<e.attributes.length;i++)"
-                         "  if(e.attributes[i].name.toLowerCase()==='value') return {k:2,t:e.attributes[i].value};"
-                         " return {k:1};})(%1)")
-                         .arg(jsValue(qs(name)));
+    QString script =
+        QString::fromUtf8(kFindElement) +
+        QStringLiteral(
+            "(function(n){var e=quenlowFind(n); if(!e) return {k:0};"
+            " if(e.value!==undefined && e.value!==null) return {k:2,t:String(e.value)};"
+            " for(var i=0;i<e.attributes.length;i++)"
+            "  if(e.attributes[i].name.toLowerCase()==='value') return "
+            "{k:2,t:e.attributes[i].value};"
+            " return {k:1};})(%1)")
+            .arg(jsValue(qs(name)));
     QVariantMap m = runSync(script, false).toMap();
     ElementValue v;
     int kind = m.value("k", 0).toInt();
@@ -253,9 +259,11 @@ ElementValue CQuenlowView::elementValue(const std::string& name) {
 }
 
 std::string CQuenlowView::elementOuterHtml(const std::string& name) {
-    QString script = QString::fromUtf8(kFindElement) +
-                     QStringLiteral("(function(n){var e=quenlowFind(n); return e ? String(e.outerHTML) : '';})(%1)")
-                         .arg(jsValue(qs(name)));
+    QString script =
+        QString::fromUtf8(kFindElement) +
+        QStringLiteral(
+            "(function(n){var e=quenlowFind(n); return e ? String(e.outerHTML) : '';})(%1)")
+            .arg(jsValue(qs(name)));
     return runSync(script, false).toString().toStdString();
 }
 
@@ -272,9 +280,10 @@ std::string CQuenlowView::orderNumberLabel() {
 std::vector<bool> CQuenlowView::definedFunctions(const std::vector<std::string>& names) {
     QJsonArray list;
     for (const auto& n : names) list.append(qs(n));
-    QString script =
-        QStringLiteral("(function(ns){return ns.map(function(n){return typeof window[n]==='function';});})(%1)")
-            .arg(jsValue(list));
+    QString script = QStringLiteral(
+                         "(function(ns){return ns.map(function(n){return typeof "
+                         "window[n]==='function';});})(%1)")
+                         .arg(jsValue(list));
     QVariantList found = runSync(script, true).toList();
     std::vector<bool> out;
     for (const QVariant& v : found) out.push_back(v.toBool());
@@ -316,7 +325,8 @@ bool CQuenlowView::eventFilter(QObject* watched, QEvent* event) {
 
 bool CQuenlowView::PreTranslateMessage(QObject* watched, QEvent* event) {
     auto* widget = qobject_cast<QWidget*>(watched);
-    if (!widget || !browser_ || (widget != browser_ && !browser_->isAncestorOf(widget))) return false;
+    if (!widget || !browser_ || (widget != browser_ && !browser_->isAncestorOf(widget)))
+        return false;
     switch (event->type()) {
         case QEvent::KeyPress:
         case QEvent::ShortcutOverride:
@@ -337,13 +347,14 @@ void CQuenlowView::setUpScreenshots() {
     if (!path || !*path) return;
     screenshotPath_ = QString::fromLocal8Bit(path);
     if (screenshotPipe[0] < 0 && ::pipe2(screenshotPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onSigusr1;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGUSR1, &sa, nullptr);
     screenshotNotifier_ = new QSocketNotifier(screenshotPipe[0], QSocketNotifier::Read, this);
-    connect(screenshotNotifier_, &QSocketNotifier::activated, this, &CQuenlowView::onScreenshotSignal);
+    connect(screenshotNotifier_, &QSocketNotifier::activated, this,
+            &CQuenlowView::onScreenshotSignal);
 }
 
 void CQuenlowView::onScreenshotSignal() {

@@ -8,7 +8,6 @@
 #include <QObject>
 #include <QVariant>
 #include <QWidget>
-
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,19 +23,19 @@ class QSocketNotifier;
 // The object the page's click script talks to.
 class ClickSink : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit ClickSink(quenlow::EventHandler& handler, QObject* parent = nullptr)
         : QObject(parent), handler_(handler) {}
     // chain: [{id, html}, ...] from the clicked element outwards.
     Q_INVOKABLE void click(const QVariantList& chain);
 
-private:
+  private:
     quenlow::EventHandler& handler_;
 };
 
 class CQuenlowView : public QWidget, public quenlow::Page, public quenlow::ViewHost {
     Q_OBJECT
-public:
+  public:
     explicit CQuenlowView(QWidget* parent = nullptr);
     ~CQuenlowView() override;
 
@@ -61,15 +60,15 @@ public:
     // Writes the window's picture to path (PNG).
     bool saveScreenshot(const QString& path);
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private slots:
+  private slots:
     void drainQueue();
     void onLoadFinished(bool ok);
     void onScreenshotSignal();
 
-private:
+  private:
     // The key filter: true when the event is consumed before the browser sees it.
     bool PreTranslateMessage(QObject* watched, QEvent* event);
     // Runs script in the page and waits for its result in a nested event loop.

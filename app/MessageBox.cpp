@@ -1,11 +1,10 @@
 #include "app/MessageBox.h"
 
+#include <QMessageBox>
+#include <QString>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <QMessageBox>
-#include <QString>
 
 namespace quenlow {
 
@@ -16,7 +15,8 @@ void messageBox(QWidget* owner, const std::string& text, const std::string& capt
         std::fflush(stderr);
         return;
     }
-    QMessageBox::information(owner, QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok);
+    QMessageBox::information(owner, QString::fromStdString(caption), QString::fromStdString(text),
+                             QMessageBox::Ok);
 }
 
 }  // namespace quenlow

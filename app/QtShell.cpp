@@ -12,8 +12,9 @@
 namespace quenlow {
 
 void QtShell::open(const std::string& target, const std::string& workingDir) {
-    struct stat st{};
-    bool executable = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(target.c_str(), X_OK) == 0;
+    struct stat st {};
+    bool executable = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                      ::access(target.c_str(), X_OK) == 0;
     if (executable) {
         // An install command runs in its own folder (it may sit in a sub-folder
         // of the launch directory).

@@ -8,7 +8,7 @@
 namespace quenlow {
 
 class QtShell : public Shell {
-public:
+  public:
     void open(const std::string& target, const std::string& workingDir) override;
 };
 

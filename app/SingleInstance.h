@@ -8,7 +8,7 @@
 namespace quenlow {
 
 class SingleInstanceGuard {
-public:
+  public:
     // Error value recorded when the name is already taken (the platform's "already exists").
     static constexpr unsigned AlreadyExists = 183;
 
@@ -25,7 +25,7 @@ public:
     // instances side by side that way).
     static std::string name();
 
-private:
+  private:
     int socket_ = -1;
     unsigned creationError_ = 0;
 };

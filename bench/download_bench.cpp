@@ -18,9 +18,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -31,8 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "download/File.h"
 #include "platform/Pacing.h"
-#include "state/Records.h"
 #include "support/RecordingView.h"
 #include "support/TestHttpServer.h"
 
@@ -54,7 +54,9 @@ long rssKB() {
     return 0;
 }
 
-double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+double seconds(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
 
 // Runs a shell command; returns its wall time in seconds, or -1 on failure.
 double timed(const std::string& cmd) {
@@ -67,7 +69,7 @@ double timed(const std::string& cmd) {
 
 // CPU seconds (user + system) of this process, and of another one.
 double selfCpu() {
-    rusage u {};
+    rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
@@ -107,7 +109,8 @@ ServerProcess startServer(uint64_t partSize) {
         {
             TestHttpServer server;
             for (int i = 0; i < kParts; ++i)
-                server.addGeneratedFile("/part" + std::to_string(i), partSize, kPartSeed + static_cast<uint32_t>(i));
+                server.addGeneratedFile("/part" + std::to_string(i), partSize,
+                                        kPartSeed + static_cast<uint32_t>(i));
             server.addGeneratedFile("/whole", partSize * kParts, kWholeSeed);
             uint16_t port = server.port();
             if (write(portPipe[1], &port, sizeof port) != sizeof port) _exit(1);
@@ -141,7 +144,9 @@ bool engineFileIsRight(const std::string& path, uint64_t partSize) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(got.size(), partSize - off));
             if (!in.read(got.data(), static_cast<std::streamsize>(n))) return false;
             generatedBytes(kPartSeed + static_cast<uint32_t>(i), off, want.data(), n);
-            if (!std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(n), want.begin())) return false;
+            if (!std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(n),
+                            want.begin()))
+                return false;
         }
     }
     return in.peek() == std::char_traits<char>::eof();
@@ -156,7 +161,8 @@ struct EngineRun {
     bool rightBytes = false;
 };
 
-EngineRun runEngine(const std::string& dir, const std::string& base, uint64_t partSize, pid_t serverPid) {
+EngineRun runEngine(const std::string& dir, const std::string& base, uint64_t partSize,
+                    pid_t serverPid) {
     EngineRun run;
     RecordingView view;
     const std::string path = dir + "/engine.bin";
@@ -183,7 +189,8 @@ EngineRun runEngine(const std::string& dir, const std::string& base, uint64_t pa
         std::thread sampler([&] {
             while (sampling) {
                 rssPeak = std::max(rssPeak.load(), rssKB());
-                if (run.firstByteSecs < 0 && file.downloadedBytes.load() > 0) run.firstByteSecs = seconds(t0, Clock::now());
+                if (run.firstByteSecs < 0 && file.downloadedBytes.load() > 0)
+                    run.firstByteSecs = seconds(t0, Clock::now());
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
         });
@@ -205,8 +212,9 @@ EngineRun runEngine(const std::string& dir, const std::string& base, uint64_t pa
 
 double ddSecs(const std::string& dir, uint64_t total, int blockKiB) {
     std::string out = dir + "/dd.bin";
-    double s = timed("dd if=/dev/zero of=" + out + " bs=" + std::to_string(blockKiB) + "k count=" +
-                     std::to_string(total / (static_cast<uint64_t>(blockKiB) * 1024)) + " oflag=dsync status=none");
+    double s = timed("dd if=/dev/zero of=" + out + " bs=" + std::to_string(blockKiB) +
+                     "k count=" + std::to_string(total / (static_cast<uint64_t>(blockKiB) * 1024)) +
+                     " oflag=dsync status=none");
     std::filesystem::remove(out);
     return s;
 }
@@ -231,13 +239,19 @@ int main(int argc, char** argv) {
     const std::string dir = folder + "/quenlow-bench-" + std::to_string(getpid());
     std::filesystem::create_directories(dir);
     const double delay = static_cast<double>(pacing().attemptDelay.count()) / 1000.0;
-    std::printf("%llu MiB in %d parts from %s (separate process) into %s; engine attempt delay %.0f ms\n",
-                static_cast<unsigned long long>(mib), kParts, base.c_str(), dir.c_str(), delay * 1000);
-    std::printf("MB/s. dd128k is the mean of a dd run just before and one just after the engine's (their spread\n"
-                "shows how steady the disk was); the engine in %% of it, also without the delay, and of dd512k;\n"
-                "CPU seconds of the engine and of the server during the download; first byte on disk; resident growth\n");
-    std::printf("%-4s %8s %7s %8s %8s %9s %8s %8s %8s %6s %6s %7s %8s %5s\n", "run", "dd128k", "spread", "dd512k",
-                "engine", "eng-delay", "%dd128", "%dd128-d", "%dd512-d", "cpu", "server", "1stbyte", "rss+KiB", "bytes");
+    std::printf(
+        "%llu MiB in %d parts from %s (separate process) into %s; engine attempt delay %.0f ms\n",
+        static_cast<unsigned long long>(mib), kParts, base.c_str(), dir.c_str(), delay * 1000);
+    std::printf(
+        "MB/s. dd128k is the mean of a dd run just before and one just after the engine's (their "
+        "spread\n"
+        "shows how steady the disk was); the engine in %% of it, also without the delay, and of "
+        "dd512k;\n"
+        "CPU seconds of the engine and of the server during the download; first byte on disk; "
+        "resident growth\n");
+    std::printf("%-4s %8s %7s %8s %8s %9s %8s %8s %8s %6s %6s %7s %8s %5s\n", "run", "dd128k",
+                "spread", "dd512k", "engine", "eng-delay", "%dd128", "%dd128-d", "%dd512-d", "cpu",
+                "server", "1stbyte", "rss+KiB", "bytes");
 
     std::vector<double> pct, pctNoDelay;
     bool allRight = true;
@@ -254,22 +268,26 @@ int main(int argc, char** argv) {
         double p = dd128 > 0 ? 100 * eng / dd128 : 0, pd = dd128 > 0 ? 100 * engNoDelay / dd128 : 0;
         pct.push_back(p);
         pctNoDelay.push_back(pd);
-        std::printf("%-4d %8.1f %6.0f%% %8.1f %8.1f %9.1f %7.1f%% %7.1f%% %7.1f%% %6.2f %6.2f %6.2fs %8ld %5s\n", r, dd128,
-                    spread, dd512, eng, engNoDelay, p, pd, dd512 > 0 ? 100 * engNoDelay / dd512 : 0, e.cpuSecs,
-                    e.serverCpuSecs, e.firstByteSecs, e.rssGrowthKB, e.rightBytes ? "ok" : "WRONG");
+        std::printf(
+            "%-4d %8.1f %6.0f%% %8.1f %8.1f %9.1f %7.1f%% %7.1f%% %7.1f%% %6.2f %6.2f %6.2fs %8ld "
+            "%5s\n",
+            r, dd128, spread, dd512, eng, engNoDelay, p, pd,
+            dd512 > 0 ? 100 * engNoDelay / dd512 : 0, e.cpuSecs, e.serverCpuSecs, e.firstByteSecs,
+            e.rssGrowthKB, e.rightBytes ? "ok" : "WRONG");
     }
     auto summary = [](const char* name, std::vector<double> v) {
         std::sort(v.begin(), v.end());
-        std::printf("engine %-28s best %6.1f%%  median %6.1f%%  worst %6.1f%% of dd128k\n", name, v.back(),
-                    v[v.size() / 2], v.front());
+        std::printf("engine %-28s best %6.1f%%  median %6.1f%%  worst %6.1f%% of dd128k\n", name,
+                    v.back(), v[v.size() / 2], v.front());
     };
     summary("(with the 1 s delay)", pct);
     summary("(without the delay)", pctNoDelay);
 
     double curlSecs = timed("curl -s -f -o " + dir + "/curl.bin " + base + "/whole");
     std::filesystem::remove(dir + "/curl.bin");
-    double ariaSecs = timed("aria2c -q -x4 -s4 --allow-overwrite=true --file-allocation=falloc -d " + dir +
-                            " -o aria.bin " + base + "/whole");
+    double ariaSecs =
+        timed("aria2c -q -x4 -s4 --allow-overwrite=true --file-allocation=falloc -d " + dir +
+              " -o aria.bin " + base + "/whole");
     std::filesystem::remove(dir + "/aria.bin");
     std::printf("curl (page cache, no flush)         %8.1f MB/s\n", mbs(bytes, curlSecs));
     std::printf("aria2c -x4 -s4 (page cache, no flush) %6.1f MB/s\n", mbs(bytes, ariaSecs));

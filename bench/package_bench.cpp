@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "download/Messages.h"
 #include "package/Crc32Static.h"
 #include "package/PackageCatalogue.h"
 #include "package/PackageExtraction.h"
 #include "package/PackageFile.h"
 #include "package/PackageWriter.h"
 #include "package/UnpackMessageHandler.h"
+#include "platform/Messages.h"
 #include "platform/Pacing.h"
 
 using namespace quenlow;
@@ -36,7 +36,7 @@ double seconds(Clock::time_point since) {
 double mbps(uint64_t bytes, double s) { return bytes / 1e6 / s; }
 
 std::string textLike(size_t n, uint32_t seed) {
-    static const char* words[] = {"setup", "install", "data", "file", "the", "of", "config",
+    static const char* words[] = {"setup", "install", "data",   "file",   "the",    "of", "config",
                                   "value", "license", "readme", "binary", "module", "42", "\n"};
     std::string s;
     s.reserve(n + 16);
@@ -82,7 +82,8 @@ double best(int runs, F f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string work = argc > 1 ? argv[1] : (fs::temp_directory_path() / "quenlow-package-bench").string();
+    const std::string work =
+        argc > 1 ? argv[1] : (fs::temp_directory_path() / "quenlow-package-bench").string();
     fs::remove_all(work);
     fs::create_directories(work);
 
@@ -90,8 +91,10 @@ int main(int argc, char** argv) {
     entries.push_back({.name = "Bench/", .folder = true});
     uint64_t unpackedBytes = 0;
     for (int i = 0; i < 8; ++i) {
-        entries.push_back({.name = "Bench/text" + std::to_string(i) + ".dat", .data = textLike(24u << 20, i + 1)});
-        entries.push_back({.name = "Bench/blob" + std::to_string(i) + ".bin", .data = noise(24u << 20, i + 99)});
+        entries.push_back({.name = "Bench/text" + std::to_string(i) + ".dat",
+                           .data = textLike(24u << 20, i + 1)});
+        entries.push_back(
+            {.name = "Bench/blob" + std::to_string(i) + ".bin", .data = noise(24u << 20, i + 99)});
     }
     for (const auto& e : entries) unpackedBytes += e.data.size();
     PackageOptions options;
@@ -126,7 +129,8 @@ int main(int argc, char** argv) {
     // CRC: zlib and ours over memory, then the file pass as the unpack task runs it.
     uint32_t zc = 0, oc = 0, fc = 0;
     const double zlibCrc = best(3, [&] {
-        zc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+        zc = static_cast<uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
     });
     const double ownCrc = best(3, [&] { oc = CCrc32Static::Compute(data.data(), data.size()); });
     uint32_t tc = 0;
@@ -145,7 +149,8 @@ int main(int argc, char** argv) {
             file.seek(dataStart);
             std::vector<uint8_t> buf(readSize);
             uLong c = 0;
-            for (ssize_t n; (n = file.read(buf.data(), buf.size())) > 0;) c = crc32(c, buf.data(), static_cast<uInt>(n));
+            for (ssize_t n; (n = file.read(buf.data(), buf.size())) > 0;)
+                c = crc32(c, buf.data(), static_cast<uInt>(n));
             zc = static_cast<uint32_t>(c);
         });
     };
@@ -187,8 +192,8 @@ int main(int argc, char** argv) {
         3,
         [&] {
             PackageCatalogue c;
-            result = Unpack(c, package, outFolder, launch, UM_PROCESS_STATUS(), &relay, true, 0, options.key,
-                            false, nullptr);
+            result = Unpack(c, package, outFolder, launch, UM_PROCESS_STATUS(), &relay, true, 0,
+                            options.key, false, nullptr);
         },
         [&] { fs::remove_all(outFolder); });
     if (result != 1) {
@@ -197,17 +202,22 @@ int main(int argc, char** argv) {
     }
 
     std::printf("crc   zlib crc32 (memory)          %8.0f MB/s\n", mbps(data.size(), zlibCrc));
-    std::printf("crc   own kernel (memory)          %8.0f MB/s  (%.0f%% of zlib)\n", mbps(data.size(), ownCrc),
-                100 * zlibCrc / ownCrc);
-    std::printf("crc   own table, forced (memory)   %8.0f MB/s  (%.0f%% of zlib)\n", mbps(data.size(), tableCrc),
-                100 * zlibCrc / tableCrc);
+    std::printf("crc   own kernel (memory)          %8.0f MB/s  (%.0f%% of zlib)\n",
+                mbps(data.size(), ownCrc), 100 * zlibCrc / ownCrc);
+    std::printf("crc   own table, forced (memory)   %8.0f MB/s  (%.0f%% of zlib)\n",
+                mbps(data.size(), tableCrc), 100 * zlibCrc / tableCrc);
     std::printf("crc   zlib crc32, 4 KiB file reads %8.0f MB/s\n", mbps(data.size(), zlibFileCrc));
-    std::printf("crc   zlib crc32, 256 KiB reads    %8.0f MB/s\n", mbps(data.size(), zlibBlockFileCrc));
-    std::printf("crc   FileCrc32Win32Handle         %8.0f MB/s  (%.0f%% of zlib with 4 KiB reads, %.0f%% with 256 KiB)\n",
-                mbps(data.size(), fileCrc), 100 * zlibFileCrc / fileCrc, 100 * zlibBlockFileCrc / fileCrc);
-    std::printf("unpk  bare raw inflate (memory)    %8.0f MB/s of output\n", mbps(unpackedBytes, bareInflate));
-    std::printf("unpk  Unpack (files written)       %8.0f MB/s of output  (%.0f%% of bare inflate)\n",
-                mbps(unpackedBytes, extraction), 100 * bareInflate / extraction);
+    std::printf("crc   zlib crc32, 256 KiB reads    %8.0f MB/s\n",
+                mbps(data.size(), zlibBlockFileCrc));
+    std::printf(
+        "crc   FileCrc32Win32Handle         %8.0f MB/s  (%.0f%% of zlib with 4 KiB reads, %.0f%% "
+        "with 256 KiB)\n",
+        mbps(data.size(), fileCrc), 100 * zlibFileCrc / fileCrc, 100 * zlibBlockFileCrc / fileCrc);
+    std::printf("unpk  bare raw inflate (memory)    %8.0f MB/s of output\n",
+                mbps(unpackedBytes, bareInflate));
+    std::printf(
+        "unpk  Unpack (files written)       %8.0f MB/s of output  (%.0f%% of bare inflate)\n",
+        mbps(unpackedBytes, extraction), 100 * bareInflate / extraction);
     fs::remove_all(work);
     return 0;
 }

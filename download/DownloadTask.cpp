@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/Pacing.h"
+#include "platform/Text.h"
 
 namespace quenlow {
 
@@ -28,8 +29,9 @@ std::optional<uint64_t> contentRangeStart(const std::string& value) {
     if (pos == std::string::npos) return std::nullopt;
     pos += 5;
     while (pos < value.size() && value[pos] == ' ') ++pos;
-    if (pos >= value.size() || !std::isdigit(static_cast<unsigned char>(value[pos]))) return std::nullopt;
-    return std::strtoull(value.c_str() + pos, nullptr, 10);
+    if (pos >= value.size() || !std::isdigit(static_cast<unsigned char>(value[pos])))
+        return std::nullopt;
+    return parseUnsigned(std::string_view(value).substr(pos));
 }
 
 struct RequestTarget {
@@ -48,8 +50,10 @@ RequestTarget requestTarget(const std::string& effectiveUrl) {
     Poco::URI uri(encoded);
     RequestTarget t;
     std::string scheme = uri.getScheme();
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (scheme != "http" && scheme != "https") throw Poco::SyntaxException("Unsupported URL scheme", effectiveUrl);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    if (scheme != "http" && scheme != "https")
+        throw Poco::SyntaxException("Unsupported URL scheme", effectiveUrl);
     if (uri.getHost().empty()) throw Poco::SyntaxException("URL without a host", effectiveUrl);
     t.secure = scheme == "https";
     t.host = uri.getHost();
@@ -204,17 +208,26 @@ void DownloadTask::runSession() {
         const unsigned flags = target.secure ? kSecureRequestFlags : kRequestFlags;
 
         // Our transfers open one connection each; there is no per-server limit to raise.
-        trace("Download Start Phase - InternetSetOption(NULL, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, 100, "
-              "sizeof(dwMaxCount)) retCode = 1");
-        trace("InternetSetOption(NULL, INTERNET_OPTION_MAX_CONNS_PER_SERVER, 100, sizeof(dwMaxCount))retCode = 1");
+        trace(
+            "Download Start Phase - InternetSetOption(NULL, "
+            "INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, 100, "
+            "sizeof(dwMaxCount)) retCode = 1");
+        trace(
+            "InternetSetOption(NULL, INTERNET_OPTION_MAX_CONNS_PER_SERVER, 100, "
+            "sizeof(dwMaxCount))retCode = 1");
         HttpSession session;
-        trace("InternetOpen(AfxGetAppName(), INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, INTERNET_FLAG_DONT_CACHE | "
-              "INTERNET_FLAG_RELOAD)retCode = 1");
-        trace("InternetSetOption(hInternetSession, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, 100, "
-              "sizeof(dwMaxCount));retCode = 1");
+        trace(
+            "InternetOpen(AfxGetAppName(), INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, "
+            "INTERNET_FLAG_DONT_CACHE | "
+            "INTERNET_FLAG_RELOAD)retCode = 1");
+        trace(
+            "InternetSetOption(hInternetSession, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, 100, "
+            "sizeof(dwMaxCount));retCode = 1");
         if (!session.valid()) {
-            trace("InternetOpen(AfxGetAppName(), INTERNET_OPEN_TYPE_PROXY, NULL, *, INTERNET_FLAG_DONT_CACHE | "
-                  "INTERNET_FLAG_RELOAD);");
+            trace(
+                "InternetOpen(AfxGetAppName(), INTERNET_OPEN_TYPE_PROXY, NULL, *, "
+                "INTERNET_FLAG_DONT_CACHE | "
+                "INTERNET_FLAG_RELOAD);");
             reportFailure(url, "Failed initialization");
             return;
         }
@@ -223,7 +236,8 @@ void DownloadTask::runSession() {
         if (stopping()) return;
         if (aborted()) continue;  // the top of the loop ends the run
 
-        trace("InternetConnect(hInternetSession, '" + target.host + "', " + std::to_string(target.port) +
+        trace("InternetConnect(hInternetSession, '" + target.host + "', " +
+              std::to_string(target.port) +
               ", NULL, NULL, INTERNET_SERVICE_HTTP, 0, (DWORD) this);");
 
         std::string rangeText;
@@ -232,10 +246,12 @@ void DownloadTask::runSession() {
         if (!rangeText.empty()) probeHeaders.push_back(rangeText);
         if (tracing) probeHeaders.push_back("X-LDebug:2");
 
-        auto probe = std::make_unique<HttpRequest>(session, target.requestUrl, probeHeaders, cancelled);
-        trace("HttpOpenRequest(hHttpConnection, NULL, " + target.objectName + ", 'HTTP/1.1', NULL, NULL, " +
-              std::to_string(flags) + ", 0)");
-        trace("HttpSendRequest(hHttpFile, '" + rangeText + "', " + std::to_string(rangeText.size()) + ", NULL, 0)");
+        auto probe =
+            std::make_unique<HttpRequest>(session, target.requestUrl, probeHeaders, cancelled);
+        trace("HttpOpenRequest(hHttpConnection, NULL, " + target.objectName +
+              ", 'HTTP/1.1', NULL, NULL, " + std::to_string(flags) + ", 0)");
+        trace("HttpSendRequest(hHttpFile, '" + rangeText + "', " +
+              std::to_string(rangeText.size()) + ", NULL, 0)");
         if (!probe->send(pacing().receiveTimeout)) {
             if (stopping()) return;
             if (aborted()) continue;
@@ -243,8 +259,10 @@ void DownloadTask::runSession() {
             return;
         }
         long status = probe->status();
-        trace("HttpQueryInfo(hHttpFile, HTTP_QUERY_STATUS_CODE, szStatusCode, &dwInfoSize, NULL) return statusCode " +
-              std::to_string(status));
+        trace(
+            "HttpQueryInfo(hHttpFile, HTTP_QUERY_STATUS_CODE, szStatusCode, &dwInfoSize, NULL) "
+            "return statusCode " +
+            std::to_string(status));
         if (status == 416) {
             // Nothing left from readPosition on: the part is complete.
             probe.reset();
@@ -257,9 +275,11 @@ void DownloadTask::runSession() {
         }
         if (auto cl = probe->contentLength()) {
             contentLength = *cl;
-            trace("HttpQueryInfo(hHttpFile, HTTP_QUERY_CONTENT_LENGTH, szContentLength, &dwInfoSize, NULL) return "
-                  "m_ulContentLength " +
-                  std::to_string(static_cast<uint32_t>(contentLength)));
+            trace(
+                "HttpQueryInfo(hHttpFile, HTTP_QUERY_CONTENT_LENGTH, szContentLength, &dwInfoSize, "
+                "NULL) return "
+                "m_ulContentLength " +
+                std::to_string(static_cast<uint32_t>(contentLength)));
         }
         if (contentLength == 0) continue;
 
@@ -279,7 +299,8 @@ void DownloadTask::runSession() {
             return;
         }
         if (!isKnownLength(part.length.load()))
-            part.length.store(static_cast<int64_t>(wholeBody ? contentLength : readPos + contentLength));
+            part.length.store(
+                static_cast<int64_t>(wholeBody ? contentLength : readPos + contentLength));
 
         if (part.file) part.file->layoutStep();
 
@@ -288,13 +309,15 @@ void DownloadTask::runSession() {
 
         // The data request asks from the position the part has now.
         readPos = static_cast<uint64_t>(part.readPosition.load());
-        std::string dataRange = readPos != 0 ? "Range: bytes=" + std::to_string(readPos) + "-" : std::string();
+        std::string dataRange =
+            readPos != 0 ? "Range: bytes=" + std::to_string(readPos) + "-" : std::string();
         std::vector<std::string> dataHeaders;
         if (!dataRange.empty()) dataHeaders.push_back(dataRange);
         HttpRequest data(session, target.requestUrl, dataHeaders, cancelled);
-        trace("HttpOpenRequest(hHttpConnection, NULL, " + target.objectName + ", NULL, NULL, NULL, " +
-              std::to_string(flags) + ", 0)");
-        trace("HttpSendRequest(hHttpFile, '" + dataRange + "', " + std::to_string(dataRange.size()) + ", NULL, 0)");
+        trace("HttpOpenRequest(hHttpConnection, NULL, " + target.objectName +
+              ", NULL, NULL, NULL, " + std::to_string(flags) + ", 0)");
+        trace("HttpSendRequest(hHttpFile, '" + dataRange + "', " +
+              std::to_string(dataRange.size()) + ", NULL, 0)");
         if (!data.send(pacing().receiveTimeout)) {
             if (stopping()) return;
             if (aborted()) continue;
@@ -324,36 +347,42 @@ void DownloadTask::runSession() {
         }
 
         int expected = PartState_Start;
-        if (part.state.compare_exchange_strong(expected, PartState_WaitFile)) part.state.notify_all();
+        if (part.state.compare_exchange_strong(expected, PartState_WaitFile))
+            part.state.notify_all();
         // Wait until the output file is open (also after an early pause or resume).
         while (!stopping() && !aborted()) {
-            const uint32_t seen = fileOpenedEpoch_.load();  // before the checks: a wake-up is never missed
+            const uint32_t seen =
+                fileOpenedEpoch_.load();  // before the checks: a wake-up is never missed
             int s = part.state.load();
             if (s == PartState_Error || s == PartState_Completed) break;
             if (s != PartState_WaitFile && part.file && part.file->outputOpen.load()) break;
             if (!part.file && s != PartState_WaitFile) break;
             std::unique_lock lock(restMutex_);
-            restCv_.wait_for(lock, pacing().waitFilePoll,
-                             [&] { return stopping() || aborted() || fileOpenedEpoch_.load() != seen; });
+            restCv_.wait_for(lock, pacing().waitFilePoll, [&] {
+                return stopping() || aborted() || fileOpenedEpoch_.load() != seen;
+            });
         }
         if (stopping()) return;
         if (aborted()) continue;
-        if (static_cast<uint64_t>(part.readPosition.load()) != readPos) continue;  // moved meanwhile: ask again
+        if (static_cast<uint64_t>(part.readPosition.load()) != readPos)
+            continue;  // moved meanwhile: ask again
 
         if (processDownloadStream(data, readPos - bodyStart) == StreamResult::Failed) return;
     }
 }
 
-DownloadTask::StreamResult DownloadTask::processDownloadStream(HttpRequest& request, uint64_t skip) {
+DownloadTask::StreamResult DownloadTask::processDownloadStream(HttpRequest& request,
+                                                               uint64_t skip) {
     const auto timeout = pacing().receiveTimeout;
     trace("processDownloadStream");
-    trace("InternetSetOption(hHttpFile, INTERNET_OPTION_CONTROL_RECEIVE_TIMEOUT," + std::to_string(timeout.count()) +
-          ", sizeof(dwTimeout))retCode = 1");
+    trace("InternetSetOption(hHttpFile, INTERNET_OPTION_CONTROL_RECEIVE_TIMEOUT," +
+          std::to_string(timeout.count()) + ", sizeof(dwTimeout))retCode = 1");
     auto readFailure = [&]() {
         if (stopping()) return StreamResult::Failed;
         if (aborted()) return StreamResult::Done;
         // A read failure names no URL.
-        if (recordFailure(nullptr, request.errorText())) postTask(DownloadTaskState_Error, part.index);
+        if (recordFailure(nullptr, request.errorText()))
+            postTask(DownloadTaskState_Error, part.index);
         return StreamResult::Failed;
     };
     try {
@@ -362,7 +391,8 @@ DownloadTask::StreamResult DownloadTask::processDownloadStream(HttpRequest& requ
         char* buf = buffer_.data();
         // Bytes before readPosition that a Range-ignoring server sends again.
         while (skip > 0) {
-            int64_t n = request.read(buf, static_cast<size_t>(std::min<uint64_t>(skip, kBufferSize)), timeout);
+            int64_t n = request.read(
+                buf, static_cast<size_t>(std::min<uint64_t>(skip, kBufferSize)), timeout);
             if (n < 0) return readFailure();
             if (n == 0) {
                 rest(pacing().reconnectDelay, true);
@@ -377,7 +407,8 @@ DownloadTask::StreamResult DownloadTask::processDownloadStream(HttpRequest& requ
             if (stopping()) return StreamResult::Failed;
             // Never hand over more than the part's stretch of the file holds.
             int64_t length = part.length.load();
-            if (isKnownLength(length) && n > 0) n = std::min<int64_t>(n, std::max<int64_t>(0, length - part.readPosition.load()));
+            if (isKnownLength(length) && n > 0)
+                n = std::min<int64_t>(n, std::max<int64_t>(0, length - part.readPosition.load()));
             if (n == 0 || aborted()) {
                 if (part.readPosition.load() == part.length.load()) {
                     part.state.store(PartState_Completed);
@@ -395,21 +426,25 @@ DownloadTask::StreamResult DownloadTask::processDownloadStream(HttpRequest& requ
             chunk->buffer = buf;
             chunk->countText = &countText_;
             acknowledged.store(false);
-            parentThreadId->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(chunk)));
+            parentThreadId->post(
+                Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(chunk)));
             while (!acknowledged.load() && !stopping()) acknowledged.wait(false);
-            if (stopping()) return StreamResult::Failed;  // the controller may still be reading the buffer
+            if (stopping())
+                return StreamResult::Failed;  // the controller may still be reading the buffer
 
             if (part.state.load() == PartState_Pause) {
                 postTask(DownloadTaskState_Paused, 0);
                 int s = PartState_Pause;
-                while ((s = part.state.load()) == PartState_Pause && !stopping()) part.state.wait(PartState_Pause);
+                while ((s = part.state.load()) == PartState_Pause && !stopping())
+                    part.state.wait(PartState_Pause);
                 if (stopping()) return StreamResult::Failed;
                 if (s != PartState_Go) {
                     rest(pacing().pauseExit, false);
                     return StreamResult::Done;
                 }
             }
-            if (isKnownLength(part.length.load()) && part.readPosition.load() >= part.length.load()) {
+            if (isKnownLength(part.length.load()) &&
+                part.readPosition.load() >= part.length.load()) {
                 n = 0;  // the part is whole; whatever else the body holds is not ours
                 continue;
             }

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "download/File.h"
 #include "platform/Http.h"
 #include "platform/WorkerThread.h"
-#include "state/Records.h"
 
 namespace quenlow {
 
 class DownloadTask : public WorkerThread {
-public:
+  public:
     static constexpr size_t kBufferSize = 131072;
 
     DownloadTask(QueueRef parentThreadId, FilePart& part, std::string pageFileUrl);
@@ -23,7 +23,8 @@ public:
 
     QueueRef parentThreadId;
     FilePart& part;
-    std::string pageFileUrl;  // guarded by urlMutex: the controller refreshes it while a run may read it
+    std::string
+        pageFileUrl;  // guarded by urlMutex: the controller refreshes it while a run may read it
     uint64_t contentLength = 0;
     std::atomic<bool> acknowledged{false};
 
@@ -47,10 +48,10 @@ public:
     // The URL the part is fetched from (the part's URL under pageFileUrl's folder).
     static std::string effectiveUrl(const std::string& partUrl, const std::string& pageFileUrl);
 
-protected:
+  protected:
     void onStopRequested() override { requestStop(); }
 
-private:
+  private:
     enum class StreamResult { Done, Failed };
 
     StreamResult processDownloadStream(HttpRequest& request, uint64_t skip);

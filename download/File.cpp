@@ -1,3 +1,5 @@
+#include "download/File.h"
+
 #include <fcntl.h>
 
 #include <algorithm>
@@ -8,25 +10,15 @@
 #include "package/UnpackTask.h"
 #include "platform/FileSystem.h"
 #include "platform/Pacing.h"
-#include "state/Records.h"
+#include "platform/Text.h"
 
 namespace quenlow {
-
-namespace {
-
-// A file name from the page must name a file inside the output folder.
-bool isPlainFileName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
-}
-
-}  // namespace
 
 File::File() = default;
 
 File::~File() { shutdown(); }
 
-int File::fileNumber() const { return std::atoi(fileKey.c_str()); }
+int File::fileNumber() const { return parseInt(fileKey); }
 
 void File::startController() {
     startThread([this](Message& m) { handle(m); });
@@ -53,15 +45,18 @@ void File::rest(Millis d) {
     while (!stopRequested()) {
         auto now = std::chrono::steady_clock::now();
         if (now >= until) break;
-        sleepFor(std::min<Millis>(Millis(10), std::chrono::duration_cast<Millis>(until - now) + Millis(1)));
+        sleepFor(std::min<Millis>(Millis(10),
+                                  std::chrono::duration_cast<Millis>(until - now) + Millis(1)));
     }
 }
 
 void File::yieldAfterPost() { sleepFor(pacing().yieldAfterPost); }
 
 void File::handle(Message& msg) {
-    if (msg.id == UM_FILE_COMMAND) OnCommandMessage(static_cast<int>(msg.lParam));
-    else if (msg.id == UM_TASK_MESSAGE) OnTaskMessage(static_cast<int>(msg.wParam), msg);
+    if (msg.id == UM_FILE_COMMAND)
+        OnCommandMessage(static_cast<int>(msg.lParam));
+    else if (msg.id == UM_TASK_MESSAGE)
+        OnTaskMessage(static_cast<int>(msg.wParam), msg);
 }
 
 void File::postView(uint32_t id, uintptr_t wParam, intptr_t lParam) {
@@ -78,13 +73,15 @@ void File::setPartState(FilePart& part, int partState) {
 }
 
 bool File::allPartsIn(int partState) const {
-    return std::all_of(parts.begin(), parts.end(), [&](const auto& p) { return p->state.load() == partState; });
+    return std::all_of(parts.begin(), parts.end(),
+                       [&](const auto& p) { return p->state.load() == partState; });
 }
 
 int File::downloadPercent() const {
     uint64_t size = static_cast<uint64_t>(fileSize.load());
     if (size == 0) return 0;
-    double pct = static_cast<double>(static_cast<uint64_t>(downloadedBytes.load())) / static_cast<double>(size) * 100.0;
+    double pct = static_cast<double>(static_cast<uint64_t>(downloadedBytes.load())) /
+                 static_cast<double>(size) * 100.0;
     return static_cast<int>(std::min(pct, 100.0));
 }
 
@@ -106,14 +103,17 @@ void File::OnCommandMessage(int command) {
             if (tasks.empty()) {
                 startTasks();
             } else {
-                postViewText(UM_DEBUG_TEXT, fileNumber(), "OnCommandMessage::FileState_Initial call closeOutputFile");
+                postViewText(UM_DEBUG_TEXT, fileNumber(),
+                             "OnCommandMessage::FileState_Initial call closeOutputFile");
                 closeOutputFile();
                 restartTasks();
             }
             break;
         case FileState_Downloading:
-            if (prelocated) threadId()->post(Message(UM_TASK_MESSAGE, DownloadTaskState_StartUnpack, 0));
-            else resumeParts();
+            if (prelocated)
+                threadId()->post(Message(UM_TASK_MESSAGE, DownloadTaskState_StartUnpack, 0));
+            else
+                resumeParts();
             break;
         case FileState_Paused:
             pauseParts();
@@ -172,7 +172,8 @@ void File::resumeParts() {
         if (i < tasks.size()) tasks[i]->setPageFileUrl(pageFileUrlCopy());
     }
     if (previous == PartState_Start)
-        for (auto& t : tasks) t->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Resume));
+        for (auto& t : tasks)
+            t->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Resume));
     state.store(FileState_Downloading);
     postView(UM_FILE_STATUS, Status_Resumed, fileNumber());
 }
@@ -199,10 +200,12 @@ void File::OnTaskMessage(int code, Message& msg) {
         case DownloadTaskState_Data: {
             auto* chunk = msg.payloadAs<ChunkList>();
             if (!chunk || !chunk->indexText || !chunk->countText) return;
-            size_t n = std::strtoull(chunk->countText->c_str(), nullptr, 10);
-            int index = std::atoi(chunk->indexText->c_str());
+            size_t n = parseUnsigned(*chunk->countText);
+            int index = parseInt(*chunk->indexText);
             // A part's next chunk goes where its previous one ends: settle that first.
-            if (std::find(unacknowledged_.begin(), unacknowledged_.end(), index) != unacknowledged_.end()) flushChunks();
+            if (std::find(unacknowledged_.begin(), unacknowledged_.end(), index) !=
+                unacknowledged_.end())
+                flushChunks();
             if (lastPercent == 0) {
                 postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
                 yieldAfterPost();
@@ -212,7 +215,8 @@ void File::OnTaskMessage(int code, Message& msg) {
             msg.payload.reset();
             // Flush once nothing else is waiting, when every part has a chunk in
             // this group (no other can come), or at once after a failure.
-            if (chunkFailed_ || threadId()->size() == 0 || unacknowledged_.size() >= parts.size()) flushChunks();
+            if (chunkFailed_ || threadId()->size() == 0 || unacknowledged_.size() >= parts.size())
+                flushChunks();
             break;
         }
         case DownloadTaskState_Error:
@@ -235,7 +239,8 @@ void File::OnTaskMessage(int code, Message& msg) {
             // Completions that arrive together must finish the file only once.
             if (s == FileState_Unpacking || s == FileState_Complete) return;
             if (prelocated || allPartsIn(PartState_Completed)) {
-                postViewText(UM_DEBUG_TEXT, fileNumber(), "OnTaskMessage::DownloadTaskState_Completed call closeOutputFile");
+                postViewText(UM_DEBUG_TEXT, fileNumber(),
+                             "OnTaskMessage::DownloadTaskState_Completed call closeOutputFile");
                 closeOutputFile();
                 if (isPackage) {
                     lastUnpackPercent = 0;
@@ -250,7 +255,8 @@ void File::OnTaskMessage(int code, Message& msg) {
         }
         case DownloadTaskState_Log:
             if (viewWindow && msg.payload)
-                viewWindow->postViewMessage(Message(UM_DEBUG_TEXT, static_cast<uintptr_t>(fileNumber()), 0,
+                viewWindow->postViewMessage(Message(UM_DEBUG_TEXT,
+                                                    static_cast<uintptr_t>(fileNumber()), 0,
                                                     std::move(msg.payload)));
             break;
 
@@ -312,7 +318,9 @@ bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n
         int64_t offset = p.writePosition.load();
         // Bytes past the part's length belong to the next part's stretch: drop them.
         int64_t length = p.length.load();
-        if (length != -1) n = static_cast<size_t>(std::clamp<int64_t>(length - p.readPosition.load(), 0, static_cast<int64_t>(n)));
+        if (length != -1)
+            n = static_cast<size_t>(
+                std::clamp<int64_t>(length - p.readPosition.load(), 0, static_cast<int64_t>(n)));
         if (!outputOpen.load() || outputFile < 0 || offset < 0) {
             failure = "Set file pointer failed.";
         } else if (n > 0 && fs.pwrite(outputFile, buffer, n, static_cast<off_t>(offset)) < 0) {
@@ -492,8 +500,10 @@ void File::closeOutputFile() {
 
 void File::startUnpack() {
     std::string folder = outputPath.empty() ? outputFolder : outputPath;
-    std::string packagePath = !folder.empty() && folder.back() == '/' ? folder + fileName : joinPath(folder, fileName);
-    unpackTask = std::make_unique<UnpackTask>(packagePath, outputFolder, unpackParameterCopy(), deleteOnCrcFailure, threadId());
+    std::string packagePath =
+        !folder.empty() && folder.back() == '/' ? folder + fileName : joinPath(folder, fileName);
+    unpackTask = std::make_unique<UnpackTask>(packagePath, outputFolder, unpackParameterCopy(),
+                                              deleteOnCrcFailure, threadId());
     unpackTask->startTask();
     yieldAfterPost();
     unpackTask->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Unpack));

@@ -10,7 +10,7 @@
 namespace quenlow {
 
 class Blowfish {
-public:
+  public:
     // Key bytes are taken cyclically; the package keys are 32 bytes.
     Blowfish(const uint8_t* key, size_t keyLength);
 
@@ -22,7 +22,7 @@ public:
     void decryptBuffer(uint8_t* data, size_t length) const;
     void encryptBuffer(uint8_t* data, size_t length) const;
 
-private:
+  private:
     uint32_t f(uint32_t x) const;
 
     uint32_t p_[18];

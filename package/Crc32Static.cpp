@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "download/Messages.h"
 #include "package/PackageFile.h"
+#include "platform/Messages.h"
 #include "platform/Pacing.h"
 
 #if defined(__x86_64__)
@@ -202,9 +202,9 @@ uint32_t CCrc32Static::FileCrc32Win32Handle(PackageFile& file, uint32_t& crc, ui
             auto check = [&] {
                 // A size of 0 counts as complete rather than dividing by it;
                 // far more data than announced saturates instead of overflowing.
-                const double exact = size == 0 ? 100.0
-                                               : static_cast<double>(bytesRead) /
-                                                     static_cast<double>(size) * 100.0;
+                const double exact =
+                    size == 0 ? 100.0
+                              : static_cast<double>(bytesRead) / static_cast<double>(size) * 100.0;
                 const uint32_t percent =
                     exact >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(exact);
                 if (percent != lastPercent) {
@@ -231,10 +231,12 @@ uint32_t CCrc32Static::FileCrc32Win32Handle(PackageFile& file, uint32_t& crc, ui
             postLog(reportThread,
                     "CRC Check completed reading " + std::to_string(bytesRead) + " bytes");
         } catch (const Poco::Exception& e) {
-            postLog(reportThread, "CCrc32Static::FileCrc32Win32Handle Exception = " + e.displayText());
+            postLog(reportThread,
+                    "CCrc32Static::FileCrc32Win32Handle Exception = " + e.displayText());
             result = 23;
         } catch (const std::exception& e) {
-            postLog(reportThread, std::string("CCrc32Static::FileCrc32Win32Handle Exception = ") + e.what());
+            postLog(reportThread,
+                    std::string("CCrc32Static::FileCrc32Win32Handle Exception = ") + e.what());
             result = 23;
         }
     }

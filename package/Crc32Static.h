@@ -14,7 +14,7 @@ class PackageFile;
 class UnpackMessageHandler;
 
 class CCrc32Static {
-public:
+  public:
     virtual ~CCrc32Static() = default;
 
     // Computes the CRC of `file` from its position to its end into `crc`.
@@ -37,9 +37,7 @@ public:
     // give the same value as the byte-at-a-time table.
     static uint32_t Update(uint32_t running, const void* data, size_t n);
     // The finished CRC-32 of a buffer.
-    static uint32_t Compute(const void* data, size_t n) {
-        return ~Update(0xFFFFFFFFu, data, n);
-    }
+    static uint32_t Compute(const void* data, size_t n) { return ~Update(0xFFFFFFFFu, data, n); }
 
     // True when this processor runs the carry-less multiplication kernel.
     static bool FoldingSupported();

@@ -6,6 +6,7 @@
 #include "package/Blowfish.h"
 #include "package/PackageFile.h"
 #include "platform/FileSystem.h"
+#include "platform/Text.h"
 
 namespace quenlow {
 
@@ -265,7 +266,8 @@ uint8_t SealedXorByte(const std::string& key) {
     std::string rest;
     if (!prefix.empty()) {
         size_t pos = 0;
-        for (size_t hit; (hit = key.find(prefix, pos)) != std::string::npos; pos = hit + prefix.size())
+        for (size_t hit; (hit = key.find(prefix, pos)) != std::string::npos;
+             pos = hit + prefix.size())
             rest.append(key, pos, hit - pos);
         rest.append(key, pos, std::string::npos);
     }
@@ -330,25 +332,7 @@ uint64_t TimespecToFileTime(const timespec& ts) {
 }
 
 std::string EntryNameToUtf8(const std::string& raw) {
-    auto validUtf8 = [&raw] {
-        const size_t n = raw.size();
-        size_t i = 0;
-        while (i < n) {
-            const unsigned char c = static_cast<unsigned char>(raw[i]);
-            size_t extra;
-            if (c < 0x80) extra = 0;
-            else if (c >= 0xC2 && c <= 0xDF) extra = 1;
-            else if ((c & 0xF0) == 0xE0) extra = 2;
-            else if (c >= 0xF0 && c <= 0xF4) extra = 3;
-            else return false;
-            if (extra > n - i - 1) return false;
-            for (size_t k = 1; k <= extra; ++k)
-                if ((static_cast<unsigned char>(raw[i + k]) & 0xC0) != 0x80) return false;
-            i += extra + 1;
-        }
-        return true;
-    };
-    if (validUtf8()) return raw;
+    if (isValidUtf8(raw)) return raw;
     // Windows-1252: 0x80-0x9F have their own code points; the rest are Latin-1.
     static const uint16_t kHigh[32] = {
         0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,

@@ -54,7 +54,7 @@ struct LegacyEntry {
 enum class EntryForm { HeaderFormA, BFCoolFormA, FormB, Legacy };
 
 class PackageCatalogue {
-public:
+  public:
     PackageCatalogue() = default;
 
     // Versioned layout, from the file's position; leaves the file at the first
@@ -97,7 +97,7 @@ public:
     // Scratch buffers of the inflate loop, kept across entries.
     std::vector<uint8_t> inflateIn, inflateOut;
 
-private:
+  private:
     void reset();
     bool readRecords(PackageFile& file, size_t recordSize);
     bool readVersionAndSeed(PackageFile& file, uint32_t& seed);

@@ -12,14 +12,13 @@
 #include <new>
 #include <vector>
 
-#include "download/Messages.h"
 #include "package/Crc32Static.h"
 #include "package/PackageCatalogue.h"
 #include "package/PackageFile.h"
 #include "package/UnpackMessageHandler.h"
 #include "platform/FileSystem.h"
+#include "platform/Messages.h"
 #include "platform/Pacing.h"
-#include "state/Records.h"
 
 namespace quenlow {
 
@@ -162,7 +161,8 @@ int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile&
                  const UnpackMessageHandler* relayWindow, ExecutableSniffer* head) {
     try {
         if (catalogue.inflateIn.size() != kInflateChunk) catalogue.inflateIn.resize(kInflateChunk);
-        if (catalogue.inflateOut.size() != kInflateChunk) catalogue.inflateOut.resize(kInflateChunk);
+        if (catalogue.inflateOut.size() != kInflateChunk)
+            catalogue.inflateOut.resize(kInflateChunk);
     } catch (const std::bad_alloc&) {
         return Z_MEM_ERROR;
     }
@@ -197,7 +197,8 @@ int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile&
         const size_t n = got > 0 ? static_cast<size_t>(got) : 0;
         entryRead += n;
         catalogue.totalPackedRead += n;
-        const uint32_t percent = ProgressPercent(catalogue.totalPackedRead, catalogue.progressTotal);
+        const uint32_t percent =
+            ProgressPercent(catalogue.totalPackedRead, catalogue.progressTotal);
         if (relayWindow && static_cast<int32_t>(percent - catalogue.lastPercent) > 0) {
             relayWindow->handleMessage(Message(progressMessage, 0, static_cast<intptr_t>(percent)));
             catalogue.lastPercent = percent;
@@ -326,12 +327,13 @@ int Unpack(PackageCatalogue& catalogue, const std::string& packagePath,
             if (crc != catalogue.storedCrc()) failure = "CRC not valid";
         } else if (expectedCrc != 0) {
             compute();
-            postLog(reportThread, "CRC Compare " + std::to_string(static_cast<int32_t>(crc)) + " and " +
-                                      std::to_string(static_cast<int32_t>(expectedCrc)));
+            postLog(reportThread, "CRC Compare " + std::to_string(static_cast<int32_t>(crc)) +
+                                      " and " + std::to_string(static_cast<int32_t>(expectedCrc)));
             if (crc != expectedCrc) failure = "CRC not valid2";
         } else {
             compute();
-            postLog(reportThread, "CRC Compare " + std::to_string(static_cast<int64_t>(crc)) + " and 0");
+            postLog(reportThread,
+                    "CRC Compare " + std::to_string(static_cast<int64_t>(crc)) + " and 0");
             if (crc != 0) failure = "CRC not valid3";
         }
         if (!failure.empty()) {

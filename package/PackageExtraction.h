@@ -25,7 +25,7 @@ class UnpackMessageHandler;
 
 // Results of Unpack.
 inline constexpr int Unpack_Done = 1;
-inline constexpr int Unpack_NotLoaded = 0;    // package not openable, catalogue not loaded
+inline constexpr int Unpack_NotLoaded = 0;  // package not openable, catalogue not loaded
 inline constexpr int Unpack_CrcFailed = -1;
 inline constexpr int Unpack_EntryFailed = -2;  // an entry's data could not be read or written
 
@@ -34,7 +34,7 @@ inline constexpr int Unpack_EntryFailed = -2;  // an entry's data could not be r
 // size. The format has no execute bit; such files get one on extraction so an
 // install command inside a package can be started.
 class ExecutableSniffer {
-public:
+  public:
     void feed(const void* data, size_t n) {
         const size_t take = std::min(n, sizeof(head_) - seen_);
         std::memcpy(head_ + seen_, data, take);
@@ -42,10 +42,13 @@ public:
     }
     bool executable() const {
         return (seen_ >= 2 && head_[0] == '#' && head_[1] == '!') ||
-               (seen_ >= 4 && std::memcmp(head_, "\x7f" "ELF", 4) == 0);
+               (seen_ >= 4 && std::memcmp(head_,
+                                          "\x7f"
+                                          "ELF",
+                                          4) == 0);
     }
 
-private:
+  private:
     uint8_t head_[4] = {};
     size_t seen_ = 0;
 };

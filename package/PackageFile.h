@@ -13,7 +13,7 @@
 namespace quenlow {
 
 class PackageFile {
-public:
+  public:
     PackageFile() = default;
     ~PackageFile() { close(); }
     PackageFile(const PackageFile&) = delete;
@@ -43,7 +43,7 @@ public:
     // Bytes between the position and the end of the file (0 when past it or unknown).
     uint64_t remaining();
 
-private:
+  private:
     int fd_ = -1;
     int error_ = 0;
     int64_t position_ = 0;

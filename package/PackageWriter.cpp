@@ -65,7 +65,8 @@ void validate(const std::vector<PackageEntry>& entries, const PackageOptions& o)
     switch (o.layout) {
         case PackageLayout::Sealed:
             if (o.key.size() <= 50)
-                throw std::invalid_argument("a sealed package needs a key of more than 50 characters");
+                throw std::invalid_argument(
+                    "a sealed package needs a key of more than 50 characters");
             break;
         case PackageLayout::Versioned:
             if (o.key.size() > 50)
@@ -126,9 +127,12 @@ std::string buildLegacy(const std::vector<PackageEntry>& entries, BuiltPackage& 
 
 uint8_t XorByteFor(PackageLayout layout, const std::string& key) {
     switch (layout) {
-        case PackageLayout::Sealed: return SealedXorByte(key);
-        case PackageLayout::Versioned: return VersionedXorByte(key);
-        case PackageLayout::Legacy: return 0;
+        case PackageLayout::Sealed:
+            return SealedXorByte(key);
+        case PackageLayout::Versioned:
+            return VersionedXorByte(key);
+        case PackageLayout::Legacy:
+            return 0;
     }
     return 0;
 }
@@ -169,7 +173,8 @@ BuiltPackage BuildPackage(const std::vector<PackageEntry>& entries, const Packag
         if (o.storeLast && i == lastFile) {
             packed[i].data = entries[i].data;
         } else {
-            packed[i].data = deflateBytes(entries[i].data, xorByte, o.zlibWrapped, o.compressionLevel);
+            packed[i].data =
+                deflateBytes(entries[i].data, xorByte, o.zlibWrapped, o.compressionLevel);
             packed[i].compressed = true;
         }
         if (!formB && packed[i].data.size() > 0xFFFFFFFFull)
@@ -289,7 +294,8 @@ void collect(const std::string& folder, const std::string& prefix, std::vector<P
             if (!f.open(path, O_RDONLY)) throw std::runtime_error("cannot read " + path);
             int64_t size = f.size();
             e.data.resize(size > 0 ? static_cast<size_t>(size) : 0);
-            if (!f.readExact(e.data.data(), e.data.size())) throw std::runtime_error("cannot read " + path);
+            if (!f.readExact(e.data.data(), e.data.size()))
+                throw std::runtime_error("cannot read " + path);
             out.push_back(std::move(e));
         }
     }

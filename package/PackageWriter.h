@@ -52,16 +52,16 @@ struct PackageOptions {
     // The package key: at most 50 characters for versioned and legacy
     // packages, more than 50 for sealed ones.
     std::string key;
-    bool zlibWrapped = false;  // compressed entries with the zlib header and trailer
-    bool storeLast = false;    // the last file entry stored rather than compressed
-    uint32_t seed = 0x2F1C5A7; // written for versions 178 and above
+    bool zlibWrapped = false;            // compressed entries with the zlib header and trailer
+    bool storeLast = false;              // the last file entry stored rather than compressed
+    uint32_t seed = 0x2F1C5A7;           // written for versions 178 and above
     unsigned zeroWordsBeforeLength = 0;  // sealed: zero words before the name block length
     int compressionLevel = 6;
 };
 
 struct BuiltPackage {
     std::string bytes;
-    uint32_t dataCrc = 0;         // CRC-32 of the entry data (also stored when the version carries it)
+    uint32_t dataCrc = 0;  // CRC-32 of the entry data (also stored when the version carries it)
     std::string unpackParameter;  // UnpackParameterFor(dataCrc, key)
 };
 

@@ -1,6 +1,6 @@
 #include "package/UnpackMessageHandler.h"
 
-#include "download/Messages.h"
+#include "platform/Messages.h"
 #include "platform/Pacing.h"
 
 namespace quenlow {

@@ -11,7 +11,7 @@
 namespace quenlow {
 
 class UnpackMessageHandler {
-public:
+  public:
     UnpackMessageHandler() = default;
 
     // The controller queue that receives the relayed percents. Set before the

@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "download/Messages.h"
 #include "package/PackageCatalogue.h"
 #include "package/PackageExtraction.h"
 #include "package/PackageFile.h"
+#include "platform/Messages.h"
 #include "platform/Pacing.h"
 
 namespace quenlow {
@@ -52,7 +52,8 @@ int UnpackTask::runJob() {
     const UnpackParameter p = SplitUnpackParameter(unpackParameter);
 
     auto fail = [this] {
-        if (controller) controller->post(Message(UM_TASK_MESSAGE, DownloadTaskState_UnpackFailed, 0));
+        if (controller)
+            controller->post(Message(UM_TASK_MESSAGE, DownloadTaskState_UnpackFailed, 0));
         sleepFor(pacing().yieldAfterPost);
     };
 
@@ -71,14 +72,14 @@ int UnpackTask::runJob() {
     int result;
     if (IsVersionedLayoutWord(firstWord) || p.packageKey.size() > 50) {
         result = Unpack(catalogue, packagePath, outputFolder, launchFolder, progressMessage,
-                        &messageHandler, p.skipCrc, p.expectedCrc, p.packageKey,
-                        deleteOnCrcFailure, controller);
+                        &messageHandler, p.skipCrc, p.expectedCrc, p.packageKey, deleteOnCrcFailure,
+                        controller);
     } else {
         // Legacy percents go through the same relay, so the page shows them too.
-        result = UnpackLegacy(catalogue, packagePath, outputFolder, UM_UNPACK_PERCENT,
-                              &messageHandler)
-                     ? Unpack_Done
-                     : Unpack_NotLoaded;
+        result =
+            UnpackLegacy(catalogue, packagePath, outputFolder, UM_UNPACK_PERCENT, &messageHandler)
+                ? Unpack_Done
+                : Unpack_NotLoaded;
     }
 
     if (result == Unpack_Done) {

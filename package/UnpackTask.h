@@ -21,7 +21,7 @@ struct UnpackParameter {
 UnpackParameter SplitUnpackParameter(const std::string& parameter);
 
 class UnpackTask : public WorkerThread {
-public:
+  public:
     UnpackTask(std::string packagePath, std::string outputFolder, std::string unpackParameter,
                bool deleteOnCrcFailure, QueueRef controller);
     ~UnpackTask() override;

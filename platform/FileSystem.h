@@ -13,7 +13,7 @@
 namespace quenlow {
 
 class FileSystem {
-public:
+  public:
     virtual ~FileSystem() = default;
 
     // open(2) flags; returns a descriptor or -errno.
@@ -36,13 +36,14 @@ public:
     virtual bool isDirectory(const std::string& path) = 0;
     virtual bool isRegularFile(const std::string& path) = 0;
     // Sets last-access and last-write times (seconds + nanoseconds since the Unix epoch).
-    virtual int setTimes(const std::string& path, const timespec& access, const timespec& write) = 0;
+    virtual int setTimes(const std::string& path, const timespec& access,
+                         const timespec& write) = 0;
     virtual int chmod(const std::string& path, mode_t mode) = 0;
 };
 
 // The real POSIX implementation.
 class PosixFileSystem : public FileSystem {
-public:
+  public:
     int open(const std::string& path, int flags, mode_t mode = 0644) override;
     int close(int fd) override;
     ssize_t pwrite(int fd, const void* data, size_t n, off_t offset) override;
@@ -68,28 +69,9 @@ FileSystem& fileSystem();
 // call it before the threads that use the file system start.
 void setFileSystem(FileSystem* fs);
 
-// A POSIX file system whose calls can be made to fail with a chosen errno.
-// Each fault is 0 (off) or an errno value; failAfter counts successful calls
-// before the fault starts to apply.
-class FaultyFileSystem : public PosixFileSystem {
-public:
-    struct Fault {
-        int error = 0;
-        int passFirst = 0;  // number of calls that still succeed
-    };
-    Fault openFault, writeFault, syncFault, allocateFault, mkdirFault;
-    std::optional<uint64_t> freeBytes;  // when set, reported as the free space
-
-    int open(const std::string& path, int flags, mode_t mode = 0644) override;
-    ssize_t pwrite(int fd, const void* data, size_t n, off_t offset) override;
-    int fdatasync(int fd) override;
-    int allocate(int fd, off_t len) override;
-    std::optional<uint64_t> freeSpace(const std::string& path) override;
-    int mkdir(const std::string& path) override;
-
-private:
-    static bool trips(Fault& f);
-};
+// Creates every missing folder along path (when pathEndsWithFileName, the
+// last component is a file name and is not created).
+bool CreateDirectoryTree(const std::string& path, bool pathEndsWithFileName);
 
 // Joins a folder and a name with exactly one "/".
 std::string joinPath(const std::string& folder, const std::string& name);

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/Text.h"
+
 namespace quenlow {
 
 namespace {
@@ -37,7 +39,8 @@ constexpr long kCurlBuffer = 131072;
 
 }  // namespace
 
-HttpSession::HttpSession(std::string userAgent) : userAgent_(std::move(userAgent)), valid_(initLibrary()) {}
+HttpSession::HttpSession(std::string userAgent)
+    : userAgent_(std::move(userAgent)), valid_(initLibrary()) {}
 
 struct HttpRequest::Impl {
     CURL* easy = nullptr;
@@ -136,7 +139,8 @@ struct HttpRequest::Impl {
 
     // Drives the transfer until pred() holds, the transfer ends, nothing arrives
     // for `timeout`, or the caller cancels. True when pred() holds.
-    bool drive(const std::function<bool()>& pred, std::chrono::milliseconds timeout, std::string& error) {
+    bool drive(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
+               std::string& error) {
         auto deadline = Clock::now() + timeout;
         uint64_t seen = bytesSeen;
         for (;;) {
@@ -163,15 +167,16 @@ struct HttpRequest::Impl {
                 error = curl_easy_strerror(CURLE_OPERATION_TIMEDOUT);
                 return false;
             }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
             int slice = static_cast<int>(std::clamp<long long>(left, 1, 100));
             curl_multi_poll(multi, nullptr, 0, slice, nullptr);
         }
     }
 };
 
-HttpRequest::HttpRequest(const HttpSession& session, std::string url, std::vector<std::string> headers,
-                         Cancelled cancelled)
+HttpRequest::HttpRequest(const HttpSession& session, std::string url,
+                         std::vector<std::string> headers, Cancelled cancelled)
     : impl_(new Impl) {
     impl_->cancelled = std::move(cancelled);
     if (!session.valid()) {
@@ -186,7 +191,8 @@ HttpRequest::HttpRequest(const HttpSession& session, std::string url, std::vecto
     }
     CURL* e = impl_->easy;
     headers.insert(headers.begin(), {"Pragma: no-cache", "Cache-Control: no-cache"});
-    for (const auto& h : headers) impl_->headerList = curl_slist_append(impl_->headerList, h.c_str());
+    for (const auto& h : headers)
+        impl_->headerList = curl_slist_append(impl_->headerList, h.c_str());
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());
     curl_easy_setopt(e, CURLOPT_USERAGENT, session.userAgent().c_str());
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, impl_->headerList);
@@ -209,7 +215,8 @@ HttpRequest::HttpRequest(const HttpSession& session, std::string url, std::vecto
 }
 
 HttpRequest::~HttpRequest() {
-    if (impl_->multi && impl_->easy && impl_->added) curl_multi_remove_handle(impl_->multi, impl_->easy);
+    if (impl_->multi && impl_->easy && impl_->added)
+        curl_multi_remove_handle(impl_->multi, impl_->easy);
     if (impl_->easy) curl_easy_cleanup(impl_->easy);
     if (impl_->multi) curl_multi_cleanup(impl_->multi);
     if (impl_->headerList) curl_slist_free_all(impl_->headerList);
@@ -219,7 +226,8 @@ HttpRequest::~HttpRequest() {
 bool HttpRequest::send(std::chrono::milliseconds timeout) {
     if (!impl_->easy || !impl_->multi) return false;
     if (impl_->added) return impl_->headersDone;
-    curl_easy_setopt(impl_->easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max<long long>(timeout.count(), 1)));
+    curl_easy_setopt(impl_->easy, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(std::max<long long>(timeout.count(), 1)));
     if (curl_multi_add_handle(impl_->multi, impl_->easy) != CURLM_OK) {
         errorText_ = curl_easy_strerror(CURLE_FAILED_INIT);
         return false;
@@ -227,15 +235,17 @@ bool HttpRequest::send(std::chrono::milliseconds timeout) {
     impl_->added = true;
     std::string error;
     if (!impl_->drive([this] { return impl_->headersDone; }, timeout, error)) {
-        if (impl_->done && !impl_->headersDone) error = impl_->curlText(impl_->result == CURLE_OK ? CURLE_GOT_NOTHING : impl_->result);
+        if (impl_->done && !impl_->headersDone)
+            error = impl_->curlText(impl_->result == CURLE_OK ? CURLE_GOT_NOTHING : impl_->result);
         errorText_ = error;
         return false;
     }
     curl_easy_getinfo(impl_->easy, CURLINFO_RESPONSE_CODE, &status_);
     auto it = impl_->headers.find("content-length");
     if (it != impl_->headers.end() && !it->second.empty() &&
-        std::all_of(it->second.begin(), it->second.end(), [](unsigned char c) { return std::isdigit(c); })) {
-        contentLength_ = std::strtoull(it->second.c_str(), nullptr, 10);
+        std::all_of(it->second.begin(), it->second.end(),
+                    [](unsigned char c) { return std::isdigit(c); })) {
+        contentLength_ = parseUnsigned(it->second);
     }
     return true;
 }
@@ -248,7 +258,9 @@ std::optional<std::string> HttpRequest::header(const std::string& name) const {
 
 std::string HttpRequest::effectiveUrl() const {
     char* url = nullptr;
-    if (impl_->easy && curl_easy_getinfo(impl_->easy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) return url;
+    if (impl_->easy && curl_easy_getinfo(impl_->easy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK &&
+        url)
+        return url;
     return {};
 }
 

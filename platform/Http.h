@@ -27,19 +27,19 @@
 namespace quenlow {
 
 class HttpSession {
-public:
+  public:
     explicit HttpSession(std::string userAgent = "Quenlow");
     // False when the HTTP library could not be initialised.
     bool valid() const { return valid_; }
     const std::string& userAgent() const { return userAgent_; }
 
-private:
+  private:
     std::string userAgent_;
     bool valid_ = false;
 };
 
 class HttpRequest {
-public:
+  public:
     using Cancelled = std::function<bool()>;
 
     HttpRequest(const HttpSession& session, std::string url, std::vector<std::string> headers,
@@ -70,7 +70,7 @@ public:
     // The library's text for the last failure.
     const std::string& errorText() const { return errorText_; }
 
-private:
+  private:
     struct Impl;
     Impl* impl_;
     long status_ = 0;

@@ -57,7 +57,7 @@ inline Message textMessage(uint32_t id, uintptr_t wParam, std::string text) {
 // An unbounded FIFO. post() never blocks and never fails; the queue exists
 // independently of any thread that drains it.
 class MessageQueue {
-public:
+  public:
     void post(Message msg) {
         {
             std::lock_guard lock(mutex_);
@@ -105,7 +105,7 @@ public:
         return queue_.size();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<Message> queue_;

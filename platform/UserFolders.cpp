@@ -54,9 +54,9 @@ std::string defaultDownloadsFolder() { return env("HOME") + "/Downloads"; }
 std::vector<std::string> mountedDriveRoots(const std::string& mountsFile) {
     // File systems that hold user data: local disks, removable and optical media, network shares.
     static const std::set<std::string> real = {
-        "ext2", "ext3", "ext4", "xfs", "btrfs", "f2fs", "jfs", "reiserfs", "zfs", "vfat",
-        "fat", "msdos", "exfat", "ntfs", "ntfs3", "fuseblk", "hfs", "hfsplus", "udf", "iso9660",
-        "nfs", "nfs4", "cifs", "smb3", "9p", "overlay"};
+        "ext2", "ext3",    "ext4",  "xfs",   "btrfs", "f2fs",  "jfs",     "reiserfs", "zfs",
+        "vfat", "fat",     "msdos", "exfat", "ntfs",  "ntfs3", "fuseblk", "hfs",      "hfsplus",
+        "udf",  "iso9660", "nfs",   "nfs4",  "cifs",  "smb3",  "9p",      "overlay"};
     std::vector<std::string> roots;
     std::ifstream in(mountsFile);
     std::string line;

@@ -8,7 +8,7 @@
 namespace quenlow {
 
 class ViewTarget {
-public:
+  public:
     virtual ~ViewTarget() = default;
     // Never blocks; ownership of the payload passes to the view.
     virtual void postViewMessage(Message msg) = 0;

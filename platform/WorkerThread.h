@@ -14,7 +14,7 @@ namespace quenlow {
 inline constexpr uint32_t WM_QUIT = 0x0012;
 
 class WorkerThread {
-public:
+  public:
     using Handler = std::function<void(Message&)>;
 
     WorkerThread() : queue_(std::make_shared<MessageQueue>()) {}
@@ -57,11 +57,11 @@ public:
         if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
     }
 
-protected:
+  protected:
     // Hook for subclasses that block outside the queue (transfers, waits).
     virtual void onStopRequested() {}
 
-private:
+  private:
     QueueRef queue_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};

@@ -6,7 +6,7 @@ quenlow_packages=(
   libpugixml-dev libpoco-dev zlib1g-dev libcurl4-openssl-dev
   qt6-base-dev qt6-webengine-dev qt6-webchannel-dev libqt6webenginecore6-bin
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth clang libclang-rt-14-dev curl aria2 openssl
+  xvfb xauth clang libclang-rt-14-dev curl aria2 openssl ccache clang-format
 )
 
 quenlow_install_deps() {

@@ -10,20 +10,29 @@ namespace quenlow {
 
 const char* logCategoryName(LogCategory category) {
     switch (category) {
-        case LogCategory_General: return "General";
-        case LogCategory_Init: return "Init";
-        case LogCategory_Download: return "Download";
-        default: return "***UNKNOWN***";
+        case LogCategory_General:
+            return "General";
+        case LogCategory_Init:
+            return "Init";
+        case LogCategory_Download:
+            return "Download";
+        default:
+            return "***UNKNOWN***";
     }
 }
 
 const char* logLevelName(LogLevel level) {
     switch (level) {
-        case LogLevel_Trace: return "Trace";
-        case LogLevel_Information: return "Information";
-        case LogLevel_Warning: return "Warning";
-        case LogLevel_Error: return "Error";
-        default: return "***UNKNOWN***";
+        case LogLevel_Trace:
+            return "Trace";
+        case LogLevel_Information:
+            return "Information";
+        case LogLevel_Warning:
+            return "Warning";
+        case LogLevel_Error:
+            return "Error";
+        default:
+            return "***UNKNOWN***";
     }
 }
 
@@ -36,8 +45,9 @@ std::string logTimestamp(std::chrono::system_clock::time_point when) {
     std::tm tm{};
     gmtime_r(&t, &tm);
     return std::to_string(tm.tm_year + 1900) + "/" + std::to_string(tm.tm_mon + 1) + "/" +
-           std::to_string(tm.tm_mday) + " " + std::to_string(tm.tm_hour) + ":" + std::to_string(tm.tm_min) +
-           ":" + std::to_string(tm.tm_sec) + ":" + std::to_string(millis);
+           std::to_string(tm.tm_mday) + " " + std::to_string(tm.tm_hour) + ":" +
+           std::to_string(tm.tm_min) + ":" + std::to_string(tm.tm_sec) + ":" +
+           std::to_string(millis);
 }
 
 std::string composeLogLine(const std::string& message, LogCategory category, LogLevel level) {
@@ -49,15 +59,19 @@ std::string composeLogLine(const std::string& message, LogCategory category, Log
     line += logLevelName(level);
     line += "] ";
     for (char c : message) {
-        if (c == '\r') line += "\\r";
-        else if (c == '\n') line += "\\n";
-        else line += c;
+        if (c == '\r')
+            line += "\\r";
+        else if (c == '\n')
+            line += "\\n";
+        else
+            line += c;
     }
     line += "\r\n";
     return line;
 }
 
-std::string formatLogMessage(const std::string& format, std::deque<std::pair<std::string, bool>>& arguments) {
+std::string formatLogMessage(const std::string& format,
+                             std::deque<std::pair<std::string, bool>>& arguments) {
     std::string out;
     out.reserve(format.size());
     size_t i = 0;
@@ -69,7 +83,8 @@ std::string formatLogMessage(const std::string& format, std::deque<std::pair<std
             continue;
         }
         size_t digits = 0;
-        while (i + 1 + digits < format.size() && format[i + 1 + digits] >= '0' && format[i + 1 + digits] <= '9')
+        while (i + 1 + digits < format.size() && format[i + 1 + digits] >= '0' &&
+               format[i + 1 + digits] <= '9')
             ++digits;
         if (digits >= 1 && digits <= 3) {
             size_t number = static_cast<size_t>(std::stoi(format.substr(i + 1, digits)));

@@ -34,7 +34,8 @@ const char* logLevelName(LogLevel level);
 
 // The UTC time as the log statements show it: "year/month/day hour:minute:second:milliseconds",
 // every number without leading zeros (e.g. "2024/3/9 14:5:7:31").
-std::string logTimestamp(std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
+std::string logTimestamp(
+    std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
 
 // Composes one log line: "[" category "] [" level "] " message, then CR LF.
 // Line breaks inside the message are written as the two characters \r and \n,
@@ -45,7 +46,7 @@ std::string composeLogLine(const std::string& message, LogCategory category, Log
 // before write() returns, so nothing is lost when the process ends. When the
 // file cannot be opened, lines are silently dropped.
 class FileLogWriter {
-public:
+  public:
     explicit FileLogWriter(const std::string& path = "./Quenlow.log");
     ~FileLogWriter();
     FileLogWriter(const FileLogWriter&) = delete;
@@ -54,7 +55,7 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     void write(const std::string& message, LogCategory category, LogLevel level);
 
-private:
+  private:
     int fd_ = -1;
     std::mutex mutex_;  // the view is the only writer; this only keeps lines whole if that changes
 };
@@ -62,14 +63,20 @@ private:
 // Replaces "%N" placeholders (N: one to three digits, at most 254 and below the
 // number of arguments) by argument N, then appends every argument no
 // placeholder used, in order and without separators. Any other "%" stays as it is.
-std::string formatLogMessage(const std::string& format, std::deque<std::pair<std::string, bool>>& arguments);
+std::string formatLogMessage(const std::string& format,
+                             std::deque<std::pair<std::string, bool>>& arguments);
 
 // One log statement; the line is written when the object is destroyed.
 template <class Writer>
 class Logger {
-public:
-    Logger(Writer& writer, std::string format, LogLevel threshold, LogCategory category, LogLevel level)
-        : format_(std::move(format)), writer_(writer), threshold_(threshold), category_(category), level_(level) {}
+  public:
+    Logger(Writer& writer, std::string format, LogLevel threshold, LogCategory category,
+           LogLevel level)
+        : format_(std::move(format)),
+          writer_(writer),
+          threshold_(threshold),
+          category_(category),
+          level_(level) {}
 
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
@@ -88,17 +95,16 @@ public:
     // Integers in plain decimal. Every width is taken as itself, so a size_t
     // is never squeezed into 16 bits on the way in.
     template <class T>
-        requires std::signed_integral<T> && (!std::same_as<T, char>)
-    Logger& operator<<(T value) {
+    requires std::signed_integral<T> &&(!std::same_as<T, char>)Logger& operator<<(T value) {
         return push(std::to_string(static_cast<long long>(value)));
     }
     template <class T>
-        requires std::unsigned_integral<T> && (!std::same_as<T, char>) && (!std::same_as<T, bool>)
-    Logger& operator<<(T value) {
+    requires std::unsigned_integral<T> &&(!std::same_as<T, char>)&&(!std::same_as<T, bool>)Logger&
+    operator<<(T value) {
         return push(std::to_string(static_cast<unsigned long long>(value)));
     }
 
-private:
+  private:
     Logger& push(std::string text) {
         arguments_.emplace_back(std::move(text), false);
         return *this;

@@ -10,31 +10,12 @@
 
 #include "platform/FileSystem.h"
 #include "platform/Pacing.h"
+#include "platform/Text.h"
 #include "platform/UserFolders.h"
 
 namespace quenlow {
 
 namespace {
-
-// Decimal value of the leading digits after optional blanks and a sign; 0 when
-// there are none. Saturates instead of overflowing on absurd values.
-int64_t parseInt64(const char* text) {
-    if (!text) return 0;
-    while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\f' || *text == '\v') ++text;
-    bool negative = false;
-    if (*text == '+' || *text == '-') negative = *text++ == '-';
-    int64_t value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        int digit = *text - '0';
-        if (value > (INT64_MAX - digit) / 10) return negative ? INT64_MIN : INT64_MAX;
-        value = value * 10 + digit;
-    }
-    return negative ? -value : value;
-}
-
-int parseInt(const char* text) {
-    return static_cast<int>(std::clamp<int64_t>(parseInt64(text), INT_MIN, INT_MAX));
-}
 
 std::string withSlash(const std::string& folder) {
     if (!folder.empty() && folder.back() == '/') return folder;
@@ -47,7 +28,8 @@ bool isPackageName(const std::string& fileName) {
     auto dot = fileName.find_last_of('.');
     std::string ext = dot == std::string::npos ? fileName : fileName.substr(dot + 1);
     if (ext.size() != 4) return false;
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     return ext == "tarn";
 }
 
@@ -63,7 +45,8 @@ bool opensForReading(const std::string& path) {
 
 // Is the result of an earlier run still on disk? A confirmed package is looked
 // for through its install command, anything else by its downloaded file.
-bool savedResultExists(const File& file, const std::string& savedState, const std::string& savedLaunchFolder) {
+bool savedResultExists(const File& file, const std::string& savedState,
+                       const std::string& savedLaunchFolder) {
     if (file.outputFolder.empty()) return false;  // nothing was ever written for it
     if (savedState == "Complete" && file.fileTypeId == 1) {
         std::string path = file.outputPath + savedLaunchFolder;
@@ -90,13 +73,15 @@ std::vector<ParsedPart> readPartLayout(const pugi::xml_node& fileElement) {
     std::vector<ParsedPart> parts;
     for (pugi::xml_node node : fileElement.children("FilePart")) {
         const char* key = node.attribute("FilePartKey").value();
-        int index = *key ? static_cast<int>(std::clamp<int64_t>(parseInt64(key) - 1, INT_MIN, INT_MAX)) : 0;
+        int index =
+            *key ? static_cast<int>(std::max<int64_t>(int64_t{parseInt(key)} - 1, INT_MIN)) : 0;
         parts.push_back({node, index});
     }
     std::set<int> seen;
     bool valid = true;
     for (const auto& p : parts) {
-        if (p.index < 0 || p.index >= static_cast<int>(parts.size()) || !seen.insert(p.index).second) {
+        if (p.index < 0 || p.index >= static_cast<int>(parts.size()) ||
+            !seen.insert(p.index).second) {
             valid = false;
             break;
         }
@@ -104,13 +89,15 @@ std::vector<ParsedPart> readPartLayout(const pugi::xml_node& fileElement) {
     if (!valid) {
         for (size_t k = 0; k < parts.size(); ++k) parts[k].index = static_cast<int>(k);
     } else {
-        std::stable_sort(parts.begin(), parts.end(),
-                         [](const ParsedPart& a, const ParsedPart& b) { return a.index < b.index; });
+        std::stable_sort(parts.begin(), parts.end(), [](const ParsedPart& a, const ParsedPart& b) {
+            return a.index < b.index;
+        });
     }
     return parts;
 }
 
-pugi::xml_node selectNode(const pugi::xml_node& context, const char* query, pugi::xpath_variable_set& vars) {
+pugi::xml_node selectNode(const pugi::xml_node& context, const char* query,
+                          pugi::xpath_variable_set& vars) {
     try {
         pugi::xpath_query q(query, &vars);
         return q.evaluate_node(context).node();
@@ -173,7 +160,8 @@ void OrderState::buildRecords(const std::string& fileInfo) {
         fileVars.set("order", orderId.c_str());
         fileVars.set("key", f.fileKey.c_str());
         pugi::xml_node saved =
-            selectNode(saveStateDocument, "/Orders/Order[@OrderID=$order]/Files/File[@FileKey=$key]", fileVars);
+            selectNode(saveStateDocument,
+                       "/Orders/Order[@OrderID=$order]/Files/File[@FileKey=$key]", fileVars);
 
         bool present = false;
         bool reconfigured = false;
@@ -237,7 +225,8 @@ void OrderState::buildRecords(const std::string& fileInfo) {
                     // the same position only when it is the same part, else from the part
                     // with this FileID, so one part's progress never lands on another.
                     pugi::xml_node byPos = selectNode(saved, "FilePart[@FilePartKey=$k]", partVars);
-                    pugi::xml_node source = (byPos && p.fileId == byPos.attribute("FileID").value()) ? byPos : byId;
+                    pugi::xml_node source =
+                        (byPos && p.fileId == byPos.attribute("FileID").value()) ? byPos : byId;
                     int64_t read = parseInt64(source.attribute("URLReadPosition").value());
                     int64_t write = parseInt64(source.attribute("FileWritePosition").value());
                     if (read < 0 || write < 0) {
@@ -296,8 +285,9 @@ void OrderState::requestFileAction(const std::string& indexText) {
         // wParam names no file; the receiver must not look it up.
         const int64_t number = index == INT64_MAX ? index : index + 1;
         if (view)
-            view->postViewMessage(textMessage(UM_FILE_ERROR, static_cast<uintptr_t>(static_cast<intptr_t>(number)),
-                                              "Invalid file information: File index out of range."));
+            view->postViewMessage(
+                textMessage(UM_FILE_ERROR, static_cast<uintptr_t>(static_cast<intptr_t>(number)),
+                            "Invalid file information: File index out of range."));
         return;
     }
     File& f = *files[static_cast<size_t>(index)];
@@ -307,9 +297,15 @@ void OrderState::requestFileAction(const std::string& indexText) {
         return;
     }
     switch (f.state.load()) {
-        case FileState_Downloading: command(FileState_Paused); break;
-        case FileState_Paused: command(FileState_Downloading); break;
-        default: startFile(static_cast<int>(index)); break;
+        case FileState_Downloading:
+            command(FileState_Paused);
+            break;
+        case FileState_Paused:
+            command(FileState_Downloading);
+            break;
+        default:
+            startFile(static_cast<int>(index));
+            break;
     }
 }
 
@@ -330,7 +326,8 @@ void OrderState::launchFile(int index) {
     if (f.outputFolder.empty()) return;
     if (f.installCommand.empty()) f.installCommand = "/";  // opens the output folder itself
     std::string dir = withSlash(f.outputFolder);
-    if (!fileSystem().exists(joinPath(dir, f.installCommand)) && !f.launchFolder.empty()) dir += f.launchFolder;
+    if (!fileSystem().exists(joinPath(dir, f.installCommand)) && !f.launchFolder.empty())
+        dir += f.launchFolder;
     std::string target = joinPath(withSlash(dir), f.installCommand);
     if (shell) shell->open(target, dir);
     if (view) view->postViewMessage(Message(UM_LAUNCH_COMPLETE, static_cast<uintptr_t>(index), 0));
@@ -338,7 +335,8 @@ void OrderState::launchFile(int index) {
 
 std::string OrderState::locatePackageOnDrives(const std::string& fileName) const {
     // A bare name only: anything with a separator could point outside TARN/.
-    if (fileName.empty() || fileName.find('/') != std::string::npos || fileName == "." || fileName == "..")
+    if (fileName.empty() || fileName.find('/') != std::string::npos || fileName == "." ||
+        fileName == "..")
         return {};
     for (const std::string& root : driveRoots()) {
         if (root.empty()) continue;

@@ -3,14 +3,13 @@
 // operations the view calls when the user acts on a file. All of it runs on
 // the user-interface thread.
 
-#include <pugixml.hpp>
-
 #include <memory>
+#include <pugixml.hpp>
 #include <string>
 #include <vector>
 
+#include "download/File.h"
 #include "platform/ViewTarget.h"
-#include "state/Records.h"
 
 namespace Poco::XML {
 class XMLWriter;
@@ -20,14 +19,14 @@ namespace quenlow {
 
 // Opens a path with the default verb; tests observe it.
 class Shell {
-public:
+  public:
     virtual ~Shell() = default;
     // target: what to open; workingDir: its folder.
     virtual void open(const std::string& target, const std::string& workingDir) = 0;
 };
 
 class OrderState {
-public:
+  public:
     explicit OrderState(ViewTarget* view = nullptr, Shell* shell = nullptr);
     ~OrderState();  // stops and joins every controller before freeing the records
 

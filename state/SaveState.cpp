@@ -1,14 +1,14 @@
 // Reading and writing the per-user save-state file.
 
-#include <fcntl.h>
-
 #include <Poco/Exception.h>
 #include <Poco/SAX/AttributesImpl.h>
 #include <Poco/XML/XMLWriter.h>
+#include <fcntl.h>
 
 #include <sstream>
 
 #include "platform/FileSystem.h"
+#include "platform/Text.h"
 #include "platform/UserFolders.h"
 #include "state/OrderState.h"
 
@@ -20,8 +20,8 @@ using Poco::XML::AttributesImpl;
 using Poco::XML::XMLWriter;
 
 bool allowedInXml(uint32_t c) {
-    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
-           (c >= 0x10000 && c <= 0x10FFFF);
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
 }
 
 // The writer refuses text that is not valid UTF-8 or holds characters XML
@@ -30,23 +30,13 @@ bool allowedInXml(uint32_t c) {
 std::string xmlSafe(const std::string& text) {
     std::string out;
     out.reserve(text.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
     size_t i = 0;
-    while (i < n) {
-        unsigned char b = s[i];
-        size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-        uint32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-        bool ok = len != 0 && i + len <= n;
-        for (size_t k = 1; ok && k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) ok = false;
-            else c = (c << 6) | (s[i + k] & 0x3F);
-        }
-        static const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (ok && (c < minimum[len] || !allowedInXml(c))) ok = false;  // overlong, surrogate, control
-        if (ok) {
-            out.append(text, i, len);
-            i += len;
+    while (i < text.size()) {
+        uint32_t c = 0;
+        const size_t length = utf8SequenceAt(text, i, c);
+        if (length != 0 && allowedInXml(c)) {
+            out.append(text, i, length);
+            i += length;
         } else {
             out += "\xEF\xBF\xBD";
             ++i;
@@ -60,7 +50,9 @@ void add(AttributesImpl& attrs, const char* name, const std::string& value) {
     attrs.addAttribute("", "", name, "CDATA", xmlSafe(value));
 }
 
-std::string attr(const pugi::xml_node& node, const char* name) { return node.attribute(name).value(); }
+std::string attr(const pugi::xml_node& node, const char* name) {
+    return node.attribute(name).value();
+}
 
 // Writes all of text to path through the engine's file layer, flushed to disk.
 bool writeWholeFile(const std::string& path, const std::string& text) {
@@ -92,7 +84,8 @@ std::string saveStateFilePath() {
 }
 
 bool countsAsComplete(File& file) {
-    if (file.prelocated || file.state.load() == FileState_Complete || file.parts.empty()) return true;
+    if (file.prelocated || file.state.load() == FileState_Complete || file.parts.empty())
+        return true;
     for (const auto& part : file.parts)
         if (part->state.load() != PartState_Completed) return false;
     return true;
@@ -166,14 +159,15 @@ void OrderState::copySavedOrder(XMLWriter& writer, const pugi::xml_node& savedOr
     for (const pugi::xpath_node& xf : savedOrder.select_nodes("Files/File")) {
         pugi::xml_node file = xf.node();
         AttributesImpl fileAttrs;
-        for (const char* name :
-             {"FileKey", "FileName", "FileSize", "FileState", "InstallCommand", "OutputFolder", "TarnLaunchFolder"})
+        for (const char* name : {"FileKey", "FileName", "FileSize", "FileState", "InstallCommand",
+                                 "OutputFolder", "TarnLaunchFolder"})
             add(fileAttrs, name, attr(file, name));
         writer.startElement("", "", "File", fileAttrs);
         for (const pugi::xpath_node& xp : file.select_nodes("FilePart")) {
             pugi::xml_node part = xp.node();
             AttributesImpl partAttrs;
-            for (const char* name : {"FileID", "FilePartKey", "FileURL", "FileWritePosition", "URLReadPosition"})
+            for (const char* name :
+                 {"FileID", "FilePartKey", "FileURL", "FileWritePosition", "URLReadPosition"})
                 add(partAttrs, name, attr(part, name));
             writer.emptyElement("", "", "FilePart", partAttrs);
         }
@@ -197,8 +191,10 @@ std::string OrderState::saveStateText() {
     writer.startElement("", "", "Orders");
     for (const pugi::xpath_node& xo : saveStateDocument.select_nodes("/Orders/Order")) {
         pugi::xml_node order = xo.node();
-        if (attr(order, "OrderID") != orderId) copySavedOrder(writer, order);
-        else writeCurrentOrder(writer);
+        if (attr(order, "OrderID") != orderId)
+            copySavedOrder(writer, order);
+        else
+            writeCurrentOrder(writer);
     }
     pugi::xpath_variable_set vars;
     vars.set("order", orderId.c_str());
@@ -245,7 +241,8 @@ bool OrderState::saveState() {
     }
     // Make the rename itself durable.
     auto slash = saveStatePath.find_last_of('/');
-    std::string folder = slash == std::string::npos ? std::string(".") : saveStatePath.substr(0, slash + 1);
+    std::string folder =
+        slash == std::string::npos ? std::string(".") : saveStatePath.substr(0, slash + 1);
     int dirFd = fs.open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         fs.fdatasync(dirFd);

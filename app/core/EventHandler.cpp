@@ -3,7 +3,7 @@
 #include <climits>
 #include <memory>
 
-#include "download/Messages.h"
+#include "platform/Messages.h"
 
 namespace quenlow {
 
@@ -23,12 +23,14 @@ void EventHandler::onClick(const std::vector<ClickedElement>& chain) {
         const std::string& id = element.id;
         if (!actionButtonPrefix.empty() && id.rfind(actionButtonPrefix, 0) == 0) {
             int number = leadingNumber(id.substr(actionButtonPrefix.size()));
-            view->postViewMessage(Message(UM_PAGE_EVENT, Event_ActionButton, static_cast<intptr_t>(number) - 1));
+            view->postViewMessage(
+                Message(UM_PAGE_EVENT, Event_ActionButton, static_cast<intptr_t>(number) - 1));
             return;
         }
         size_t at = id.find(folderSelectionName);
         if (!folderSelectionName.empty() && at != std::string::npos && at > 0) {
-            view->postViewMessage(textMessage(UM_PAGE_EVENT, Event_FolderButton, element.outerHtml));
+            view->postViewMessage(
+                textMessage(UM_PAGE_EVENT, Event_FolderButton, element.outerHtml));
             return;
         }
         at = id.find(upgradeLinkName);

@@ -18,7 +18,7 @@ struct ClickedElement {
 };
 
 class EventHandler {
-public:
+  public:
     static constexpr const char* DefaultActionButtonPrefix = "downloadAction";
     static constexpr const char* DefaultFolderSelectionName = "BrowserFolderSelection";
     static constexpr const char* UpgradeLinkName = "hlVESKDownloadUpgrade";

@@ -40,7 +40,9 @@ std::string PageBridge::ReadElementValue(const std::string& name) {
     return v.text;
 }
 
-std::string PageBridge::ReadElementOuterHtml(const std::string& name) { return page_.elementOuterHtml(name); }
+std::string PageBridge::ReadElementOuterHtml(const std::string& name) {
+    return page_.elementOuterHtml(name);
+}
 
 std::string PageBridge::ReadOrderNumberLabel() { return page_.orderNumberLabel(); }
 
@@ -49,7 +51,8 @@ void PageBridge::ResolveScriptFunctions() {
     scriptObjectHeld_ = true;
     std::vector<std::string> names(kNames.begin(), kNames.end());
     std::vector<bool> found = page_.definedFunctions(names);
-    for (int i = 0; i < ScriptFunctionCount; ++i) defined_[i] = i < static_cast<int>(found.size()) && found[i];
+    for (int i = 0; i < ScriptFunctionCount; ++i)
+        defined_[i] = i < static_cast<int>(found.size()) && found[i];
 }
 
 void PageBridge::CallScript(ScriptFunction fn, const std::vector<std::string>& args) {
@@ -63,8 +66,8 @@ void PageBridge::setProgress(int file, int percent) {
 void PageBridge::setStatus(int file, const std::string& key) {
     CallScript(ScriptFunction::setStatus, {num(file), key});
 }
-void PageBridge::setErrorUsingTextItemKey(int file, const std::string& key, const std::string& message,
-                                          const std::string& detail) {
+void PageBridge::setErrorUsingTextItemKey(int file, const std::string& key,
+                                          const std::string& message, const std::string& detail) {
     CallScript(ScriptFunction::setErrorUsingTextItemKey, {num(file), key, message, detail});
 }
 void PageBridge::showWaitWidget() { CallScript(ScriptFunction::showWaitWidget); }
@@ -72,7 +75,9 @@ void PageBridge::hideWaitWidget() { CallScript(ScriptFunction::hideWaitWidget); 
 void PageBridge::setHiddenProgressValue(int file, int percent, const std::string& outputFolder) {
     CallScript(ScriptFunction::setHiddenProgressValue, {num(file), num(percent), outputFolder});
 }
-void PageBridge::completeDownload(int file) { CallScript(ScriptFunction::completeDownload, {num(file)}); }
+void PageBridge::completeDownload(int file) {
+    CallScript(ScriptFunction::completeDownload, {num(file)});
+}
 void PageBridge::setCompleteDownloadState(int file) {
     CallScript(ScriptFunction::setCompleteDownloadState, {num(file)});
 }
@@ -85,8 +90,12 @@ void PageBridge::setFileOutputFolderText(int file, const std::string& outputFold
 void PageBridge::setButtonAction(int file, const std::string& key) {
     CallScript(ScriptFunction::setButtonAction, {num(file), key});
 }
-void PageBridge::fileLaunchComplete(int file) { CallScript(ScriptFunction::fileLaunchComplete, {num(file)}); }
+void PageBridge::fileLaunchComplete(int file) {
+    CallScript(ScriptFunction::fileLaunchComplete, {num(file)});
+}
 void PageBridge::setError() { CallScript(ScriptFunction::setError); }
-void PageBridge::setInitialFileProperties() { CallScript(ScriptFunction::setInitialFileProperties); }
+void PageBridge::setInitialFileProperties() {
+    CallScript(ScriptFunction::setInitialFileProperties);
+}
 
 }  // namespace quenlow

@@ -42,7 +42,7 @@ struct ElementValue {
 // The browser side of the bridge. Every call returns only when the page has
 // answered, so a sequence of reads and calls runs in the order written.
 class Page {
-public:
+  public:
     virtual ~Page() = default;
     // False while the browser holds no document yet.
     virtual bool hasDocument() = 0;
@@ -65,7 +65,7 @@ struct PageReadError : std::runtime_error {
 };
 
 class PageBridge {
-public:
+  public:
     explicit PageBridge(Page& page) : page_(page) {}
 
     // Empty text for a missing element; PageReadError for one without a value.
@@ -100,7 +100,7 @@ public:
     void setError();
     void setInitialFileProperties();
 
-private:
+  private:
     Page& page_;
     bool scriptObjectHeld_ = false;
     std::array<bool, ScriptFunctionCount> defined_{};

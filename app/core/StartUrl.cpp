@@ -24,12 +24,14 @@ std::string firstLineOf(const std::string& path) {
 std::string withClientVersion(std::string url) {
     size_t at = url.find(ClientVersionKey);
     if (at != std::string::npos && at > 0) url.erase(at);
-    if (url.find("VeskNoContext") == std::string::npos) url += std::string(ClientVersionKey) + ClientVersion;
+    if (url.find("VeskNoContext") == std::string::npos)
+        url += std::string(ClientVersionKey) + ClientVersion;
     return url;
 }
 
 std::string chooseStartUrl(const std::optional<std::string>& argumentFile,
-                           const std::function<std::string()>& savedUrl, const std::string& storeHost) {
+                           const std::function<std::string()>& savedUrl,
+                           const std::string& storeHost) {
     std::string url;
     if (argumentFile) {
         url = firstLineOf(*argumentFile);

@@ -24,6 +24,7 @@ std::string withClientVersion(std::string url);
 // The URL to open: from the command-line file when there is one, else the
 // saved CurrentUrl (savedUrl is asked only then), else the no-context page.
 std::string chooseStartUrl(const std::optional<std::string>& argumentFile,
-                           const std::function<std::string()>& savedUrl, const std::string& storeHost);
+                           const std::function<std::string()>& savedUrl,
+                           const std::string& storeHost);
 
 }  // namespace quenlow

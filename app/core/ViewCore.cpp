@@ -2,8 +2,9 @@
 
 #include <algorithm>
 
-#include "download/Messages.h"
 #include "platform/FileSystem.h"
+#include "platform/Messages.h"
+#include "platform/Text.h"
 
 namespace quenlow {
 
@@ -13,11 +14,6 @@ constexpr const char* InvalidOrderNumberText = "Invalid Order Number found, noth
 constexpr const char* InvalidOrderNumberCaption = "VESK DocumentComplete";
 
 long long signedParam(uintptr_t w) { return static_cast<long long>(static_cast<intptr_t>(w)); }
-
-// A file name the page supplied is only ever a plain name inside the output folder.
-bool isPlainFileName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
 
 }  // namespace
 
@@ -41,12 +37,19 @@ int filePercent(const File& file) {
 void ViewCore::PageEventTarget::postViewMessage(Message msg) {
     // The upgrade link ends the application whatever page comes next; every
     // other click belongs to the order shown when it was made.
-    bool anyOrder = msg.id == UM_PAGE_EVENT && msg.wParam == static_cast<uintptr_t>(Event_UpgradeLink);
+    bool anyOrder =
+        msg.id == UM_PAGE_EVENT && msg.wParam == static_cast<uintptr_t>(Event_UpgradeLink);
     core_.queue_.post(anyOrder ? ViewQueue::AnyGeneration : core_.generation_, std::move(msg));
 }
 
 ViewCore::ViewCore(Page& page, ViewHost& host, FileLogWriter& log, Shell* shell, ViewQueue& queue)
-    : page_(page), host_(host), log_(log), shell_(shell), queue_(queue), bridge_(page), pageTarget_(*this) {
+    : page_(page),
+      host_(host),
+      log_(log),
+      shell_(shell),
+      queue_(queue),
+      bridge_(page),
+      pageTarget_(*this) {
     events_.view = &pageTarget_;
 }
 
@@ -65,7 +68,8 @@ void ViewCore::closeOrder() {
 
 File* ViewCore::fileByNumber(long long n) const {
     if (!order_) return nullptr;
-    long long count = std::min<long long>(order_->fileCount, static_cast<long long>(order_->files.size()));
+    long long count =
+        std::min<long long>(order_->fileCount, static_cast<long long>(order_->files.size()));
     if (n < 1 || n > count) return nullptr;
     return order_->files[static_cast<size_t>(n - 1)].get();
 }
@@ -77,7 +81,8 @@ void ViewCore::HookClickEvents() {
     std::string prefix = bridge_.ReadElementValue("hfDownloadActionButtonName");
     events_.actionButtonPrefix = prefix.empty() ? EventHandler::DefaultActionButtonPrefix : prefix;
     std::string folder = bridge_.ReadElementValue("hfFolderSelectionButtonName");
-    events_.folderSelectionName = folder.empty() ? EventHandler::DefaultFolderSelectionName : folder;
+    events_.folderSelectionName =
+        folder.empty() ? EventHandler::DefaultFolderSelectionName : folder;
 }
 
 void ViewCore::DocumentComplete(const std::string& url) {
@@ -107,8 +112,8 @@ void ViewCore::DocumentComplete(const std::string& url) {
         order_->traceEnabled = traceEnabled;
         if (characterCount(url) > 10 && url.find("VESKDownloadUpgrade") == std::string::npos) {
             order_->CurrentUrl = url;
-            Logger<FileLogWriter>(log_, "DocumentComplete Set m_csCurrentUrl", LogLevel_Error, LogCategory_Init,
-                                  LogLevel_Information)
+            Logger<FileLogWriter>(log_, "DocumentComplete Set m_csCurrentUrl", LogLevel_Error,
+                                  LogCategory_Init, LogLevel_Information)
                 << "The url " << url;
         }
         order_->view = orderTarget_.get();
@@ -124,7 +129,8 @@ void ViewCore::DocumentComplete(const std::string& url) {
 void ViewCore::handleMessage(Message& msg) {
     // Until a page with an order has loaded, only the upgrade link has
     // anything to do; every other message is dropped (its payload with it).
-    bool upgrade = msg.id == UM_PAGE_EVENT && msg.wParam == static_cast<uintptr_t>(Event_UpgradeLink);
+    bool upgrade =
+        msg.id == UM_PAGE_EVENT && msg.wParam == static_cast<uintptr_t>(Event_UpgradeLink);
     if (!order_ && !upgrade) return;
     switch (msg.id) {
         case UM_FILE_STATUS:
@@ -160,7 +166,8 @@ void ViewCore::handleMessage(Message& msg) {
 }
 
 void ViewCore::fillPage() {
-    size_t count = std::min(static_cast<size_t>(std::max(order_->fileCount, 0)), order_->files.size());
+    size_t count =
+        std::min(static_cast<size_t>(std::max(order_->fileCount, 0)), order_->files.size());
     for (size_t i = 0; i < count; ++i) {
         const File& file = *order_->files[i];
         int n = static_cast<int>(i) + 1;
@@ -251,7 +258,8 @@ void ViewCore::OnEventMessage(Message& msg) {
             } catch (const PageReadError&) {
                 return;
             }
-            Logger<FileLogWriter>(log_, "OnEventMessage", LogLevel_Trace, LogCategory_Download, LogLevel_Trace)
+            Logger<FileLogWriter>(log_, "OnEventMessage", LogLevel_Trace, LogCategory_Download,
+                                  LogLevel_Trace)
                 << " FileKey " << index << " " << logTimestamp() << " Event_ActionButton";
             order_->requestFileAction(std::to_string(index));
             break;
@@ -317,9 +325,11 @@ void ViewCore::OnErrorMessage(Message& msg) {
                 detail = file->parts[0]->errorText;
             }
             if (!message.empty()) {
-                Logger<FileLogWriter>(log_, "OnErrorMessage", LogLevel_Error, LogCategory_Download, LogLevel_Error)
+                Logger<FileLogWriter>(log_, "OnErrorMessage", LogLevel_Error, LogCategory_Download,
+                                      LogLevel_Error)
                     << " FileKey " << file->fileKey << " " << message;
-                Logger<FileLogWriter>(log_, "OnErrorMessage", LogLevel_Error, LogCategory_Download, LogLevel_Error)
+                Logger<FileLogWriter>(log_, "OnErrorMessage", LogLevel_Error, LogCategory_Download,
+                                      LogLevel_Error)
                     << " FileKey " << file->fileKey << " " << detail;
             }
         }
@@ -335,7 +345,9 @@ void ViewCore::OnWaitWidgetMessage(int code) {
         bridge_.hideWaitWidget();
 }
 
-void ViewCore::OnCompleteStateMessage(int fileNumber) { bridge_.setCompleteDownloadState(fileNumber); }
+void ViewCore::OnCompleteStateMessage(int fileNumber) {
+    bridge_.setCompleteDownloadState(fileNumber);
+}
 
 void ViewCore::OnDebugMessage(Message& msg) {
     const std::string* text = msg.text();
@@ -343,7 +355,8 @@ void ViewCore::OnDebugMessage(Message& msg) {
     long long number = signedParam(msg.wParam);
     File* file = fileByNumber(number);
     std::string key = file ? file->fileKey : std::to_string(number);
-    Logger<FileLogWriter>(log_, "OnDebugMessage", LogLevel_Trace, LogCategory_Download, LogLevel_Trace)
+    Logger<FileLogWriter>(log_, "OnDebugMessage", LogLevel_Trace, LogCategory_Download,
+                          LogLevel_Trace)
         << " FileKey " << key << " " << logTimestamp() << " " << *text;
 }
 

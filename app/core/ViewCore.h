@@ -21,7 +21,7 @@ namespace quenlow {
 
 // Services of the window around the page.
 class ViewHost {
-public:
+  public:
     virtual ~ViewHost() = default;
     // A modal message box with one OK button, owned by the view.
     virtual void showMessageBox(const std::string& text, const std::string& caption) = 0;
@@ -34,7 +34,7 @@ public:
 };
 
 class ViewCore {
-public:
+  public:
     ViewCore(Page& page, ViewHost& host, FileLogWriter& log, Shell* shell, ViewQueue& queue);
     ~ViewCore();  // stops and joins every controller of the current order
 
@@ -81,13 +81,13 @@ public:
     // Stops and frees the current order (at teardown).
     void closeOrder();
 
-private:
+  private:
     class PageEventTarget : public ViewTarget {
-    public:
+      public:
         explicit PageEventTarget(ViewCore& core) : core_(core) {}
         void postViewMessage(Message msg) override;
 
-    private:
+      private:
         ViewCore& core_;
     };
 

@@ -55,7 +55,8 @@ size_t ViewQueue::drain(const Handler& handler) {
             item = std::move(items_.front());
             items_.pop_front();
             // A message of a replaced order is dropped here, payload and all.
-            if (!item.task && item.generation != AnyGeneration && item.generation != current_) continue;
+            if (!item.task && item.generation != AnyGeneration && item.generation != current_)
+                continue;
         }
         ++ran;
         try {

@@ -19,7 +19,7 @@
 namespace quenlow {
 
 class ViewQueue {
-public:
+  public:
     // Messages of generation 0 belong to no order and are always delivered.
     static constexpr uint64_t AnyGeneration = 0;
 
@@ -49,7 +49,7 @@ public:
     void close();
     size_t pending() const;
 
-private:
+  private:
     struct Item {
         uint64_t generation = 0;
         Message msg;
@@ -69,12 +69,13 @@ private:
 // The ViewTarget handed to one order's records: tags every message with that
 // order's generation.
 class GenerationTarget : public ViewTarget {
-public:
-    GenerationTarget(ViewQueue& queue, uint64_t generation) : queue_(queue), generation_(generation) {}
+  public:
+    GenerationTarget(ViewQueue& queue, uint64_t generation)
+        : queue_(queue), generation_(generation) {}
     void postViewMessage(Message msg) override { queue_.post(generation_, std::move(msg)); }
     uint64_t generation() const { return generation_; }
 
-private:
+  private:
     ViewQueue& queue_;
     uint64_t generation_;
 };

@@ -2,12 +2,6 @@
 // 127.0.0.1, driven through the store's control API (orders, clicks on the
 // page, the page's recorded script calls).
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <Poco/JSON/Array.h>
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
@@ -21,7 +15,12 @@
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/StreamCopier.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -68,7 +67,7 @@ bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds time
 // A child process with its output in files; its own process group so the
 // browser's helper processes go with it.
 class Child {
-public:
+  public:
     Child() = default;
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -129,7 +128,7 @@ public:
         ::kill(-pid_, SIGKILL);  // helper processes left in the group
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::optional<int> exitCode_;
 };
@@ -146,7 +145,8 @@ struct HttpResult {
     std::string body;
 };
 
-HttpResult http(int port, const std::string& method, const std::string& path, const std::string& body = "") {
+HttpResult http(int port, const std::string& method, const std::string& path,
+                const std::string& body = "") {
     Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(port));
     session.setTimeout(Poco::Timespan(20, 0));
     Poco::Net::HTTPRequest req(method, path, Poco::Net::HTTPMessage::HTTP_1_1);
@@ -163,14 +163,19 @@ HttpResult http(int port, const std::string& method, const std::string& path, co
 
 // The demo store, one per test.
 class Store {
-public:
+  public:
     void start(const fs::path& dir) {
         fs::create_directories(dir / "data");
-        child_.start({binDir() + "/quenlow-store", "--port", "0", "--data-dir", (dir / "data").string()}, {}, dir,
-                     dir / "store.out", dir / "store.err");
+        child_.start(
+            {binDir() + "/quenlow-store", "--port", "0", "--data-dir", (dir / "data").string()}, {},
+            dir, dir / "store.out", dir / "store.err");
         const std::string marker = "listening on http://127.0.0.1:";
         ASSERT_TRUE(waitUntil(
-            [&] { return readFile(dir / "store.out").find(marker) != std::string::npos || !child_.running(); }, 30s));
+            [&] {
+                return readFile(dir / "store.out").find(marker) != std::string::npos ||
+                       !child_.running();
+            },
+            30s));
         ASSERT_NE(readFile(dir / "store.out").find(marker), std::string::npos)
             << binDir() << "/quenlow-store did not start: " << readFile(dir / "store.err");
         std::string out = readFile(dir / "store.out");
@@ -183,7 +188,9 @@ public:
         HttpResult r = http(port_, "POST", "/control/order", json);
         ASSERT_EQ(r.status, 200) << r.body;
     }
-    void click(const std::string& id) { ASSERT_EQ(http(port_, "POST", "/control/click?id=" + id).status, 200); }
+    void click(const std::string& id) {
+        ASSERT_EQ(http(port_, "POST", "/control/click?id=" + id).status, 200);
+    }
     void resetCalls() { http(port_, "POST", "/control/calls/reset"); }
     std::vector<PageCall> calls() {
         std::vector<PageCall> out;
@@ -197,7 +204,8 @@ public:
             c.seq = o->getValue<int>("seq");
             c.fn = o->getValue<std::string>("fn");
             auto a = o->getArray("args");
-            for (size_t k = 0; a && k < a->size(); ++k) c.args.push_back(a->getElement<std::string>(static_cast<unsigned>(k)));
+            for (size_t k = 0; a && k < a->size(); ++k)
+                c.args.push_back(a->getElement<std::string>(static_cast<unsigned>(k)));
             out.push_back(std::move(c));
         }
         return out;
@@ -222,7 +230,7 @@ public:
     }
     void stop() { child_.stop(); }
 
-private:
+  private:
     Child child_;
     int port_ = 0;
 };
@@ -232,12 +240,14 @@ bool isCall(const PageCall& c, const std::string& fn, const std::vector<std::str
 }
 
 class AppEndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        dir_ = fs::temp_directory_path() / ("quenlow-e2e-" + std::to_string(::getpid()) + "-" + name);
+        dir_ =
+            fs::temp_directory_path() / ("quenlow-e2e-" + std::to_string(::getpid()) + "-" + name);
         fs::remove_all(dir_);
-        for (const char* sub : {"home", "appdata", "work", "out", "runtime"}) fs::create_directories(dir_ / sub);
+        for (const char* sub : {"home", "appdata", "work", "out", "runtime"})
+            fs::create_directories(dir_ / sub);
         fs::permissions(dir_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
         instanceId_ = "-e2e-" + std::to_string(::getpid()) + "-" + name;
         store_.start(dir_);
@@ -268,12 +278,15 @@ protected:
         size_t n = apps_.size();
         apps_.push_back(std::make_unique<Child>());
         apps_.back()->start({binDir() + "/quenlow", "start.txt"}, env, dir_ / "work",
-                            dir_ / ("app" + std::to_string(n) + ".out"), dir_ / ("app" + std::to_string(n) + ".err"));
+                            dir_ / ("app" + std::to_string(n) + ".out"),
+                            dir_ / ("app" + std::to_string(n) + ".err"));
         return *apps_.back();
     }
     std::string appErr(size_t n) { return readFile(dir_ / ("app" + std::to_string(n) + ".err")); }
 
-    std::string orderUrl(const std::string& order) { return store_.base() + "/Webstore/Order.aspx?order=" + order; }
+    std::string orderUrl(const std::string& order) {
+        return store_.base() + "/Webstore/Order.aspx?order=" + order;
+    }
 
     // Waits for a call matching pred (after seq `after`); returns it.
     std::optional<PageCall> waitCall(const std::function<bool(const PageCall&)>& pred,
@@ -311,7 +324,8 @@ protected:
 TEST_F(AppEndToEnd, DownloadCompletesAndAnInterruptedOneResumesAfterRestart) {
     const std::string order = "E2EORDER0001";
     const std::string out = (dir_ / "out").string();
-    store_.defineOrder(R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" + out + R"(", "files": [
+    store_.defineOrder(R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" + out +
+                       R"(", "files": [
         {"fileKey": "1", "fileName": "done.bin", "parts": 2, "size": 200000},
         {"fileKey": "2", "fileName": "slow.bin", "parts": 2, "size": 1500000, "throttleBytesPerSec": 100000},
         {"fileKey": "3", "fileName": "new.bin", "parts": 1, "size": 1000}]})");
@@ -325,7 +339,8 @@ TEST_F(AppEndToEnd, DownloadCompletesAndAnInterruptedOneResumesAfterRestart) {
 
     store_.click("downloadAction2");
     ASSERT_TRUE(waitCall([](const PageCall& c) {
-        return c.fn == "setProgress" && c.args.size() == 2 && c.args[0] == "2" && std::stoi(c.args[1]) >= 20;
+        return c.fn == "setProgress" && c.args.size() == 2 && c.args[0] == "2" &&
+               std::stoi(c.args[1]) >= 20;
     }));
     first.stop();  // quit in the middle of the download
 
@@ -358,8 +373,9 @@ TEST_F(AppEndToEnd, DownloadCompletesAndAnInterruptedOneResumesAfterRestart) {
 
 TEST_F(AppEndToEnd, ThreeClicksStartPauseAndResume) {
     const std::string order = "E2EORDER0002";
-    store_.defineOrder(R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" + (dir_ / "out").string() +
-                       R"(", "files": [{"fileKey": "1", "fileName": "tool.bin", "parts": 1, "size": 1200000,
+    store_.defineOrder(
+        R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" + (dir_ / "out").string() +
+        R"(", "files": [{"fileKey": "1", "fileName": "tool.bin", "parts": 1, "size": 1200000,
                        "throttleBytesPerSec": 150000}]})");
     startApp(orderUrl(order));
     ASSERT_TRUE(waitFill()) << appErr(0);
@@ -380,8 +396,9 @@ TEST_F(AppEndToEnd, ThreeClicksStartPauseAndResume) {
 
 TEST_F(AppEndToEnd, AFailingFileShowsDownloadErrorAndIsLogged) {
     const std::string order = "E2EORDER0003";
-    store_.defineOrder(R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" + (dir_ / "out").string() +
-                       R"(", "files": [{"fileKey": "1", "fileName": "gone.bin", "size": 5000, "failStatus": 404}]})");
+    store_.defineOrder(
+        R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" + (dir_ / "out").string() +
+        R"(", "files": [{"fileKey": "1", "fileName": "gone.bin", "size": 5000, "failStatus": 404}]})");
     startApp(orderUrl(order));
     ASSERT_TRUE(waitFill()) << appErr(0);
     store_.click("downloadAction1");
@@ -394,16 +411,19 @@ TEST_F(AppEndToEnd, AFailingFileShowsDownloadErrorAndIsLogged) {
     EXPECT_FALSE(error->args[3].empty());
     EXPECT_TRUE(waitCall("hideWaitWidget", {}, 10s, error->seq));
     std::string log = readFile(dir_ / "work/Quenlow.log");
-    EXPECT_NE(log.find("[Download] [Error] OnErrorMessage FileKey 1 " + error->args[2] + "\r\n"), std::string::npos)
+    EXPECT_NE(log.find("[Download] [Error] OnErrorMessage FileKey 1 " + error->args[2] + "\r\n"),
+              std::string::npos)
         << log;
-    EXPECT_NE(log.find("[Download] [Error] OnErrorMessage FileKey 1 " + error->args[3] + "\r\n"), std::string::npos)
+    EXPECT_NE(log.find("[Download] [Error] OnErrorMessage FileKey 1 " + error->args[3] + "\r\n"),
+              std::string::npos)
         << log;
 }
 
 TEST_F(AppEndToEnd, APackageIsCheckedUnpackedAndItsInstallCommandLaunched) {
     const std::string order = "E2EORDER0004";
-    store_.defineOrder(R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" + (dir_ / "out").string() +
-                       R"(", "files": [{"fileKey": "1", "fileName": "suite.tarn", "installCommand": "app/setup.sh",
+    store_.defineOrder(
+        R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" + (dir_ / "out").string() +
+        R"(", "files": [{"fileKey": "1", "fileName": "suite.tarn", "installCommand": "app/setup.sh",
                        "parts": 2, "package": {"layout": "versioned", "key": "e2e-key", "entries": [
                          {"name": "app/setup.sh", "text": "#!/bin/sh\ntouch launched.marker\n", "executable": true},
                          {"name": "app/readme.txt", "text": "hello from the package\n"}]}}]})");
@@ -433,7 +453,8 @@ TEST_F(AppEndToEnd, APackageIsCheckedUnpackedAndItsInstallCommandLaunched) {
 
 TEST_F(AppEndToEnd, ASecondInstanceEndsAtOnceAndLeavesTheFirstAlone) {
     const std::string order = "E2EORDER0005";
-    store_.defineOrder(R"({"orderId": ")" + order + R"(", "files": [{"fileKey": "1", "fileName": "a.bin", "size": 10}]})");
+    store_.defineOrder(R"({"orderId": ")" + order +
+                       R"(", "files": [{"fileKey": "1", "fileName": "a.bin", "size": 10}]})");
     Child& first = startApp(orderUrl(order));
     ASSERT_TRUE(waitFill()) << appErr(0);
     size_t callsBefore = store_.calls().size();
@@ -447,8 +468,9 @@ TEST_F(AppEndToEnd, ASecondInstanceEndsAtOnceAndLeavesTheFirstAlone) {
 
 TEST_F(AppEndToEnd, UpgradeLinkEndsTheApplicationAfterOneSecond) {
     const std::string order = "E2EORDER0006";
-    store_.defineOrder(R"({"orderId": ")" + order +
-                       R"(", "upgradeLink": true, "files": [{"fileKey": "1", "fileName": "a.bin", "size": 10}]})");
+    store_.defineOrder(
+        R"({"orderId": ")" + order +
+        R"(", "upgradeLink": true, "files": [{"fileKey": "1", "fileName": "a.bin", "size": 10}]})");
     Child& app = startApp(orderUrl(order));
     ASSERT_TRUE(waitFill()) << appErr(0);
     auto clicked = Clock::now();
@@ -462,30 +484,35 @@ TEST_F(AppEndToEnd, UpgradeLinkEndsTheApplicationAfterOneSecond) {
 
 TEST_F(AppEndToEnd, AnElevenCharacterOrderNumberShowsTheMessageBox) {
     const std::string order = "E2EORDER007";
-    store_.defineOrder(R"({"orderId": ")" + order + R"(", "files": [{"fileKey": "1", "fileName": "a.bin", "size": 10}]})");
+    store_.defineOrder(R"({"orderId": ")" + order +
+                       R"(", "files": [{"fileKey": "1", "fileName": "a.bin", "size": 10}]})");
     startApp(orderUrl(order));
-    const std::string box = "QUENLOW_MESSAGEBOX [VESK DocumentComplete] Invalid Order Number found, nothing to do";
-    ASSERT_TRUE(waitUntil([&] { return appErr(0).find(box) != std::string::npos; }, 60s)) << appErr(0);
+    const std::string box =
+        "QUENLOW_MESSAGEBOX [VESK DocumentComplete] Invalid Order Number found, nothing to do";
+    ASSERT_TRUE(waitUntil([&] { return appErr(0).find(box) != std::string::npos; }, 60s))
+        << appErr(0);
     for (const auto& c : store_.calls()) EXPECT_NE(c.fn, "setHiddenProgressValue");
 }
 
 // A page of our own that reloads itself on F5 (as a browser would) and
 // reports every key it sees.
 class KeyPage : public Poco::Net::HTTPRequestHandlerFactory {
-public:
+  public:
     std::atomic<int> pageLoads{0};
     std::mutex mutex;
     std::vector<std::string> keys;
 
-    Poco::Net::HTTPRequestHandler* createRequestHandler(const Poco::Net::HTTPServerRequest&) override {
+    Poco::Net::HTTPRequestHandler* createRequestHandler(
+        const Poco::Net::HTTPServerRequest&) override {
         return new Handler(*this);
     }
 
-private:
+  private:
     class Handler : public Poco::Net::HTTPRequestHandler {
-    public:
+      public:
         explicit Handler(KeyPage& owner) : owner_(owner) {}
-        void handleRequest(Poco::Net::HTTPServerRequest& req, Poco::Net::HTTPServerResponse& res) override {
+        void handleRequest(Poco::Net::HTTPServerRequest& req,
+                           Poco::Net::HTTPServerResponse& res) override {
             const std::string& uri = req.getURI();
             std::string body;
             if (uri.rfind("/key?", 0) == 0) {
@@ -493,16 +520,18 @@ private:
                 owner_.keys.push_back(uri.substr(5));
             } else if (uri.rfind("/page", 0) == 0) {
                 ++owner_.pageLoads;
-                body = "<html><body><p id=x>keys</p><script>"
-                       "document.addEventListener('keydown', function (e) {"
-                       "  fetch('/key?' + e.key).then(function () { if (e.key === 'F5') location.reload(); });"
-                       "}, true);</script></body></html>";
+                body =
+                    "<html><body><p id=x>keys</p><script>"
+                    "document.addEventListener('keydown', function (e) {"
+                    "  fetch('/key?' + e.key).then(function () { if (e.key === 'F5') "
+                    "location.reload(); });"
+                    "}, true);</script></body></html>";
                 res.setContentType("text/html");
             }
             res.sendBuffer(body.data(), body.size());
         }
 
-    private:
+      private:
         KeyPage& owner_;
     };
 };

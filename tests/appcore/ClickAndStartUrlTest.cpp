@@ -8,7 +8,7 @@
 
 #include "app/core/EventHandler.h"
 #include "app/core/StartUrl.h"
-#include "download/Messages.h"
+#include "platform/Messages.h"
 #include "support/RecordingView.h"
 
 namespace quenlow {
@@ -51,13 +51,17 @@ INSTANTIATE_TEST_SUITE_P(
     Ids, ClickMatching,
     ::testing::Values(
         ClickCase{"ButtonItself", {{"downloadAction3", "<button>"}}, {{0, 2, ""}}},
-        ClickCase{"TextInsideButton", {{"", ""}, {"downloadAction1", "<button>"}, {"body", "<body>"}}, {{0, 0, ""}}},
+        ClickCase{"TextInsideButton",
+                  {{"", ""}, {"downloadAction1", "<button>"}, {"body", "<body>"}},
+                  {{0, 0, ""}}},
         ClickCase{"TwoDigitNumber", {{"downloadAction10", ""}}, {{0, 9, ""}}},
         ClickCase{"NoDigitsGivesIndexMinusOne", {{"downloadActionX", ""}}, {{0, -1, ""}}},
         ClickCase{"TrailingTextAfterDigits", {{"downloadAction12abc", ""}}, {{0, 11, ""}}},
         ClickCase{"PrefixNotAtStart", {{"xdownloadAction1", ""}}, {}},
         ClickCase{"FolderNameAtStartIsIgnored", {{"BrowserFolderSelection", "<a>"}}, {}},
-        ClickCase{"FolderNameAfterText", {{"ctl00_BrowserFolderSelection", "<a id=f>"}}, {{1, 0, "<a id=f>"}}},
+        ClickCase{"FolderNameAfterText",
+                  {{"ctl00_BrowserFolderSelection", "<a id=f>"}},
+                  {{1, 0, "<a id=f>"}}},
         ClickCase{"FolderStopsTheWalk",
                   {{"xBrowserFolderSelection", "<a>"}, {"downloadAction2", ""}},
                   {{1, 0, "<a>"}}},
@@ -66,7 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"ctl_hlVESKDownloadUpgrade", ""}, {"downloadAction2", ""}},
                   {{2, 0, ""}, {0, 1, ""}}},
         ClickCase{"NothingMatches", {{"", ""}, {"main", "<div>"}}, {}},
-        ClickCase{"HugeNumberSaturates", {{"downloadAction99999999999999", ""}}, {{0, 2147483646, ""}}}),
+        ClickCase{
+            "HugeNumberSaturates", {{"downloadAction99999999999999", ""}}, {{0, 2147483646, ""}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ClickMatching, UsesThePagesControlNames) {
@@ -89,10 +94,11 @@ TEST(ClickMatching, UsesThePagesControlNames) {
 // --- first URL ---
 
 class StartUrl : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() /
-               ("quenlow-starturl-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+               ("quenlow-starturl-" +
+                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(dir_);
     }
@@ -114,12 +120,20 @@ TEST_F(StartUrl, WithoutArgument) {
     const Case cases[] = {
         {"", "http://127.0.0.1:8321/Webstore/Account/VeskNoContext.aspx"},
         {"http://store/Order.aspx?order=1", "http://store/Order.aspx?order=1&wveskv=3160"},
-        {"http://store/Order.aspx?order=1&wveskv=3100&x=2", "http://store/Order.aspx?order=1&wveskv=3160"},
-        {"http://store/Webstore/Account/VeskNoContext.aspx?a=1&wveskv=1", "http://store/Webstore/Account/VeskNoContext.aspx?a=1"},
+        {"http://store/Order.aspx?order=1&wveskv=3100&x=2",
+         "http://store/Order.aspx?order=1&wveskv=3160"},
+        {"http://store/Webstore/Account/VeskNoContext.aspx?a=1&wveskv=1",
+         "http://store/Webstore/Account/VeskNoContext.aspx?a=1"},
     };
     for (const auto& c : cases) {
         int asked = 0;
-        std::string url = chooseStartUrl(std::nullopt, [&] { ++asked; return c.saved; }, host);
+        std::string url = chooseStartUrl(
+            std::nullopt,
+            [&] {
+                ++asked;
+                return c.saved;
+            },
+            host);
         EXPECT_EQ(url, c.expected) << c.saved;
         EXPECT_EQ(asked, 1);
     }
@@ -127,9 +141,13 @@ TEST_F(StartUrl, WithoutArgument) {
 
 TEST_F(StartUrl, FromCommandLineFile) {
     bool asked = false;
-    auto saved = [&] { asked = true; return std::string("http://saved/"); };
-    EXPECT_EQ(chooseStartUrl(writeFile("http://store/Order.aspx?order=7\r\nsecond line\n"), saved, host),
-              "http://store/Order.aspx?order=7&wveskv=3160");
+    auto saved = [&] {
+        asked = true;
+        return std::string("http://saved/");
+    };
+    EXPECT_EQ(
+        chooseStartUrl(writeFile("http://store/Order.aspx?order=7\r\nsecond line\n"), saved, host),
+        "http://store/Order.aspx?order=7&wveskv=3160");
     EXPECT_EQ(chooseStartUrl(writeFile("\xEF\xBB\xBFhttp://store/p?a=1&wveskv=9"), saved, host),
               "http://store/p?a=1&wveskv=3160");
     EXPECT_FALSE(asked);

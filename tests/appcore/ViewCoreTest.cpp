@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "app/core/ViewCore.h"
-#include "download/Messages.h"
+#include "platform/Messages.h"
 #include "platform/UserFolders.h"
 
 namespace quenlow {
@@ -34,7 +34,7 @@ void PrintTo(const Call& c, std::ostream* os) {
 }
 
 class FakePage : public Page {
-public:
+  public:
     bool document = true;
     std::map<std::string, ElementValue> values;
     std::map<std::string, std::string> html;
@@ -42,7 +42,9 @@ public:
     std::vector<Call> calls;
     std::vector<std::string> reads;
 
-    void set(const std::string& name, const std::string& value) { values[name] = {ElementValue::Value, value}; }
+    void set(const std::string& name, const std::string& value) {
+        values[name] = {ElementValue::Value, value};
+    }
 
     bool hasDocument() override { return document; }
     ElementValue elementValue(const std::string& name) override {
@@ -65,7 +67,7 @@ public:
 };
 
 class FakeHost : public ViewHost {
-public:
+  public:
     std::vector<std::pair<std::string, std::string>> boxes;  // (text, caption)
     std::optional<std::string> folder;
     int browsed = 0;
@@ -84,16 +86,18 @@ public:
 };
 
 class RecordingShell : public Shell {
-public:
+  public:
     std::vector<std::pair<std::string, std::string>> opened;
-    void open(const std::string& target, const std::string& dir) override { opened.emplace_back(target, dir); }
+    void open(const std::string& target, const std::string& dir) override {
+        opened.emplace_back(target, dir);
+    }
 };
 
 std::string fileXml(int key, const std::string& name, const std::string& install = "") {
     std::ostringstream s;
-    s << "<File FileTypeID=\"2\" FileKey=\"" << key << "\" FileName=\"" << name << "\" InstallCommand=\"" << install
-      << "\"><FilePart FilePartKey=\"1\" FileID=\"F" << key << "\" FileURL=\"http://127.0.0.1:1/" << name
-      << "\"/></File>";
+    s << "<File FileTypeID=\"2\" FileKey=\"" << key << "\" FileName=\"" << name
+      << "\" InstallCommand=\"" << install << "\"><FilePart FilePartKey=\"1\" FileID=\"F" << key
+      << "\" FileURL=\"http://127.0.0.1:1/" << name << "\"/></File>";
     return s.str();
 }
 
@@ -108,10 +112,11 @@ const std::string kUrl = "http://127.0.0.1:8321/Webstore/Order.aspx?order=ORDER0
 const std::string kRangeText = "Invalid file information: File index out of range.";
 
 class ViewCoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("quenlow-viewcore-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = fs::temp_directory_path() /
+               ("quenlow-viewcore-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_ / "home");
         saveEnv("APPDATA", (dir_ / "appdata").string());
@@ -142,7 +147,8 @@ protected:
         queue_.drain([this](Message& m) { core_->handleMessage(m); });
     }
     // Loads a page with the order and file information; the page fill is not pumped yet.
-    void loadPage(const std::string& orderNumber, const std::string& fileInfo, const std::string& url = kUrl) {
+    void loadPage(const std::string& orderNumber, const std::string& fileInfo,
+                  const std::string& url = kUrl) {
         page_.set("hfOrderNumber", orderNumber);
         page_.set("hfFileInfo", fileInfo);
         core_->DocumentComplete(url);
@@ -152,7 +158,9 @@ protected:
         pump();
         page_.calls.clear();
     }
-    void post(uint32_t id, uintptr_t w, intptr_t l) { queue_.post(queue_.currentGeneration(), Message(id, w, l)); }
+    void post(uint32_t id, uintptr_t w, intptr_t l) {
+        queue_.post(queue_.currentGeneration(), Message(id, w, l));
+    }
     File& file(int i) { return *core_->orderState()->files.at(static_cast<size_t>(i)); }
     // Next command the view posted to file i's controller, or 0.
     intptr_t nextCommand(int i) {
@@ -163,7 +171,9 @@ protected:
         std::ifstream in(dir_ / "Quenlow.log", std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    std::string saveStatePath() { return (dir_ / "appdata/Ostrel Inc/Quenlow/VeskSaveState.xml").string(); }
+    std::string saveStatePath() {
+        return (dir_ / "appdata/Ostrel Inc/Quenlow/VeskSaveState.xml").string();
+    }
 
     fs::path dir_;
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
@@ -175,7 +185,9 @@ protected:
     std::unique_ptr<ViewCore> core_;
 };
 
-Call C(std::string fn, std::vector<std::string> args = {}) { return Call{std::move(fn), std::move(args)}; }
+Call C(std::string fn, std::vector<std::string> args = {}) {
+    return Call{std::move(fn), std::move(args)};
+}
 
 // --- page load ---
 
@@ -226,7 +238,10 @@ TEST_F(ViewCoreTest, OrderNumberLengthDecidesWhetherThePageIsTaken) {
         std::string number;
         bool accepted;
     };
-    const Case cases[] = {{"", true}, {"ABCDEFGHIJK", false}, {"ABCDEFGHIJKL", true}, {"ABCDEFGHIJKLM", false},
+    const Case cases[] = {{"", true},
+                          {"ABCDEFGHIJK", false},
+                          {"ABCDEFGHIJKL", true},
+                          {"ABCDEFGHIJKLM", false},
                           {"ÄBCDEFGHIJKL", true}};  // twelve characters, thirteen bytes
     page_.label = "LABEL0000042";
     for (const auto& c : cases) {
@@ -241,8 +256,9 @@ TEST_F(ViewCoreTest, OrderNumberLengthDecidesWhetherThePageIsTaken) {
             EXPECT_EQ(core_->orderState()->orderId, c.number.empty() ? page_.label : c.number);
             EXPECT_EQ(core_->orderState()->fileCount, 2);
         } else {
-            EXPECT_THAT(host_.boxes, ElementsAre(std::make_pair(std::string("Invalid Order Number found, nothing to do"),
-                                                                std::string("VESK DocumentComplete"))))
+            EXPECT_THAT(host_.boxes, ElementsAre(std::make_pair(
+                                         std::string("Invalid Order Number found, nothing to do"),
+                                         std::string("VESK DocumentComplete"))))
                 << c.number;
             EXPECT_EQ(core_->orderState(), before) << c.number;
             EXPECT_EQ(core_->generation(), generation) << c.number;
@@ -286,13 +302,16 @@ TEST_F(ViewCoreTest, PageFillShowsCompletePartialNewAndReconfiguredFiles) {
     file(3).state = FileState_Reconfigured;
     pump();
     const std::string folder = (dir_ / "home/Downloads").string();
-    EXPECT_THAT(page_.calls,
-                ElementsAre(C("setHiddenProgressValue", {"1", "100", "/out/a"}), C("setCompleteDownloadState", {"1"}),
-                            C("setHiddenProgressValue", {"2", "50", ""}), C("setButtonAction", {"2", "Download.Resume"}),
-                            C("setStatus", {"2", "Download.Paused"}), C("setHiddenProgressValue", {"3", "0", ""}),
-                            C("setHiddenProgressValue", {"4", "0", ""}),
-                            C("setErrorUsingTextItemKey", {"4", "Download.FileReconfigurationMessage", "", ""}),
-                            C("setStatus", {"4", "Download.Start"}), C("setFolderSelection", {folder})));
+    EXPECT_THAT(
+        page_.calls,
+        ElementsAre(
+            C("setHiddenProgressValue", {"1", "100", "/out/a"}),
+            C("setCompleteDownloadState", {"1"}), C("setHiddenProgressValue", {"2", "50", ""}),
+            C("setButtonAction", {"2", "Download.Resume"}),
+            C("setStatus", {"2", "Download.Paused"}), C("setHiddenProgressValue", {"3", "0", ""}),
+            C("setHiddenProgressValue", {"4", "0", ""}),
+            C("setErrorUsingTextItemKey", {"4", "Download.FileReconfigurationMessage", "", ""}),
+            C("setStatus", {"4", "Download.Start"}), C("setFolderSelection", {folder})));
 }
 
 TEST_F(ViewCoreTest, MessagesOfAReplacedOrderAreDropped) {
@@ -338,7 +357,9 @@ TEST_F(ViewCoreTest, ThreeClicksStartPauseAndResume) {
 
     std::string log = logText();
     size_t lines = 0;
-    for (size_t at = 0; (at = log.find("[Download] [Trace] OnEventMessage FileKey 0 ", at)) != std::string::npos; ++at)
+    for (size_t at = 0;
+         (at = log.find("[Download] [Trace] OnEventMessage FileKey 0 ", at)) != std::string::npos;
+         ++at)
         ++lines;
     EXPECT_EQ(lines, 3u);
     EXPECT_THAT(log, HasSubstr(" Event_ActionButton\r\n"));
@@ -386,17 +407,19 @@ TEST_F(ViewCoreTest, ClickOutsideTheOrderShowsTheRangeErrorAndTouchesNoRecord) {
     pump();
     EXPECT_EQ(nextCommand(0), 0);
     EXPECT_EQ(file(0).state.load(), FileState_Initial);
-    EXPECT_THAT(page_.calls, ElementsAre(C("setErrorUsingTextItemKey", {"0", "Download.Error", kRangeText, ""}),
-                                         C("hideWaitWidget"),
-                                         C("setErrorUsingTextItemKey", {"2", "Download.Error", kRangeText, ""}),
-                                         C("hideWaitWidget")));
+    EXPECT_THAT(page_.calls,
+                ElementsAre(C("setErrorUsingTextItemKey", {"0", "Download.Error", kRangeText, ""}),
+                            C("hideWaitWidget"),
+                            C("setErrorUsingTextItemKey", {"2", "Download.Error", kRangeText, ""}),
+                            C("hideWaitWidget")));
 }
 
 TEST_F(ViewCoreTest, FolderSelectionChangesTheDefaultFolderOnlyWhenItDiffers) {
     loadAndFill(1);
     auto clickFolder = [&](std::optional<std::string> answer) {
         host_.folder = std::move(answer);
-        core_->pageEventTarget().postViewMessage(textMessage(UM_PAGE_EVENT, Event_FolderButton, "<a>"));
+        core_->pageEventTarget().postViewMessage(
+            textMessage(UM_PAGE_EVENT, Event_FolderButton, "<a>"));
         pump();
     };
     clickFolder("/data/dl");
@@ -431,7 +454,9 @@ TEST_F(ViewCoreTest, StatusCodes) {
         {Status_Paused, {C("setStatus", {"2", "Download.Paused"})}, false},
         {Status_Resumed, {C("setStatus", {"2", "Download.Downloading"})}, false},
         {Status_CrcChecking, {C("setStatus", {"2", "Download.CRCChecking"})}, false},
-        {Status_Unpacking, {C("setProgress", {"2", "0"}), C("setStatus", {"2", "FinishedCRCChecking"})}, false},
+        {Status_Unpacking,
+         {C("setProgress", {"2", "0"}), C("setStatus", {"2", "FinishedCRCChecking"})},
+         false},
         {Status_Complete, {C("completeDownload", {"2"})}, true},
         {Status_Unpacked, {C("completeDownload", {"2"})}, true},
         {205, {}, false},
@@ -496,8 +521,9 @@ TEST_F(ViewCoreTest, ErrorCodesShowTheirKeysAndLogPartFailures) {
         pump();
         std::string message = c.key == std::string("Download.Error") ? c.errorUrl : "";
         std::string detail = c.key == std::string("Download.Error") ? "HTTP 404" : "";
-        EXPECT_THAT(page_.calls, ElementsAre(C("setErrorUsingTextItemKey", {"1", c.key, message, detail}),
-                                             C("hideWaitWidget")))
+        EXPECT_THAT(page_.calls,
+                    ElementsAre(C("setErrorUsingTextItemKey", {"1", c.key, message, detail}),
+                                C("hideWaitWidget")))
             << c.code;
         std::string expectedLog =
             c.logged ? "[Download] [Error] OnErrorMessage FileKey 1 " + c.errorUrl +
@@ -509,7 +535,8 @@ TEST_F(ViewCoreTest, ErrorCodesShowTheirKeysAndLogPartFailures) {
 
 TEST_F(ViewCoreTest, UnpackErrorResetsCountersAndDeletesOnlyThePackageInItsFolder) {
     fs::create_directories(dir_ / "out");
-    loadPage(kOrder, "<Files>" + fileXml(1, "pkg.tarn") + fileXml(2, "../victim.tarn") + "</Files>");
+    loadPage(kOrder,
+             "<Files>" + fileXml(1, "pkg.tarn") + fileXml(2, "../victim.tarn") + "</Files>");
     pump();
     std::ofstream(dir_ / "out/pkg.tarn") << "package";
     std::ofstream(dir_ / "victim.tarn") << "not ours";
@@ -528,7 +555,8 @@ TEST_F(ViewCoreTest, UnpackErrorResetsCountersAndDeletesOnlyThePackageInItsFolde
         EXPECT_EQ(file(i).downloadedBytes.load(), 0);
     }
     EXPECT_THAT(page_.calls,
-                ElementsAre(C("setErrorUsingTextItemKey", {"1", "Download.UnpackingError", "", ""}), C("hideWaitWidget"),
+                ElementsAre(C("setErrorUsingTextItemKey", {"1", "Download.UnpackingError", "", ""}),
+                            C("hideWaitWidget"),
                             C("setErrorUsingTextItemKey", {"2", "Download.UnpackingError", "", ""}),
                             C("hideWaitWidget")));
 }
@@ -542,8 +570,9 @@ TEST_F(ViewCoreTest, WaitWidgetCompleteStateAndLaunchComplete) {
     post(UM_LAUNCH_COMPLETE, 0, 0);
     post(UM_UNPACK_PERCENT, 0, 50);  // not the view's
     pump();
-    EXPECT_THAT(page_.calls, ElementsAre(C("showWaitWidget"), C("hideWaitWidget"), C("hideWaitWidget"),
-                                         C("setCompleteDownloadState", {"1"}), C("fileLaunchComplete", {"1"})));
+    EXPECT_THAT(page_.calls,
+                ElementsAre(C("showWaitWidget"), C("hideWaitWidget"), C("hideWaitWidget"),
+                            C("setCompleteDownloadState", {"1"}), C("fileLaunchComplete", {"1"})));
 }
 
 TEST_F(ViewCoreTest, DebugTextsAreLoggedWithTheFileKey) {
@@ -553,10 +582,11 @@ TEST_F(ViewCoreTest, DebugTextsAreLoggedWithTheFileKey) {
     queue_.post(core_->generation(), textMessage(UM_DEBUG_TEXT, 9, "stray"));
     pump();
     std::string log = logText();
-    EXPECT_THAT(log, ::testing::MatchesRegex("\\[Download\\] \\[Trace\\] OnDebugMessage FileKey 1 "
-                                             "[0-9]+/[0-9]+/[0-9]+ [0-9]+:[0-9]+:[0-9]+:[0-9]+ "
-                                             "HttpOpenRequest GET /a\r\n"
-                                             "\\[Download\\] \\[Trace\\] OnDebugMessage FileKey 9 .* stray\r\n"));
+    EXPECT_THAT(log, ::testing::MatchesRegex(
+                         "\\[Download\\] \\[Trace\\] OnDebugMessage FileKey 1 "
+                         "[0-9]+/[0-9]+/[0-9]+ [0-9]+:[0-9]+:[0-9]+:[0-9]+ "
+                         "HttpOpenRequest GET /a\r\n"
+                         "\\[Download\\] \\[Trace\\] OnDebugMessage FileKey 9 .* stray\r\n"));
     EXPECT_TRUE(page_.calls.empty());
 }
 
@@ -612,9 +642,12 @@ TEST(FilePercent, FollowsStateAndCounts) {
         int percent;
     };
     const Case cases[] = {
-        {true, FileState_Downloading, 0, 0, 100},   {false, FileState_Complete, 10, 1, 100},
-        {false, FileState_Initial, 0, 5, 0},        {false, FileState_Partial, 3, 1, 33},
-        {false, FileState_Partial, 1000, 999, 99},  {false, FileState_Partial, 10, 25, 100},
+        {true, FileState_Downloading, 0, 0, 100},
+        {false, FileState_Complete, 10, 1, 100},
+        {false, FileState_Initial, 0, 5, 0},
+        {false, FileState_Partial, 3, 1, 33},
+        {false, FileState_Partial, 1000, 999, 99},
+        {false, FileState_Partial, 10, 25, 100},
         {false, FileState_Partial, 1LL << 40, (1LL << 40) - 1, 99},
     };
     for (const auto& c : cases) {

@@ -25,7 +25,8 @@ TEST(ViewQueue, DeliversEachSendersMessagesInPostingOrder) {
     std::vector<std::thread> senders;
     for (int t = 0; t < kThreads; ++t)
         senders.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) queue.post(0, Message(0x8700, static_cast<uintptr_t>(t), i));
+            for (int i = 0; i < kPerThread; ++i)
+                queue.post(0, Message(0x8700, static_cast<uintptr_t>(t), i));
         });
     for (auto& s : senders) s.join();
     std::vector<intptr_t> last(kThreads, -1);

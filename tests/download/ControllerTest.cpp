@@ -2,18 +2,15 @@
 
 #include <cerrno>
 
-#include <pugixml.hpp>
-
-#include "DownloadFixture.h"
 #include "package/PackageWriter.h"
 #include "package/UnpackTask.h"
-#include "state/OrderState.h"
+#include "support/DownloadFixture.h"
 
 namespace quenlow::test {
 namespace {
 
 class Controller : public DownloadFixture {
-protected:
+  protected:
     std::vector<uintptr_t> statuses() const {
         std::vector<uintptr_t> out;
         for (const auto& m : view.messages())
@@ -96,9 +93,9 @@ TEST_F(Controller, FailedChunkWriteIsStillAcknowledged) {
 // covers a byte before the flush that put it on disk, and a part's second
 // chunk goes after its first.
 class FlushRecordingFileSystem : public PosixFileSystem {
-public:
-    std::function<int64_t()> covered;      // bytes the positions cover right now
-    std::vector<int64_t> coveredAtFlush;   // ... at each flush (controller thread)
+  public:
+    std::function<int64_t()> covered;     // bytes the positions cover right now
+    std::vector<int64_t> coveredAtFlush;  // ... at each flush (controller thread)
     int fdatasync(int fd) override {
         coveredAtFlush.push_back(covered());
         return PosixFileSystem::fdatasync(fd);
@@ -149,7 +146,8 @@ TEST_P(ChunkGroups, FlushBeforePositionsMove) {
         file->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(c)));
     }
     file->startController();  // finds every chunk already waiting
-    ASSERT_TRUE(waitUntil([&] { return fs.covered() == chunk * static_cast<int64_t>(tc.chunkParts.size()); }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return fs.covered() == chunk * static_cast<int64_t>(tc.chunkParts.size()); }));
     for (size_t p = 0; p < 3; ++p)  // exactly the tasks that sent a chunk
         EXPECT_EQ(file->tasks[p]->acknowledged.load(), !expected[p].empty()) << "part " << p;
     file->shutdown();
@@ -159,8 +157,8 @@ TEST_P(ChunkGroups, FlushBeforePositionsMove) {
     ASSERT_EQ(onDisk.size(), static_cast<size_t>(3 * partLength));
     for (size_t p = 0; p < 3; ++p) {
         EXPECT_EQ(onDisk.substr(p * partLength, expected[p].size()), expected[p]) << "part " << p;
-        EXPECT_EQ(file->parts[p]->writePosition.load(), static_cast<int64_t>(p) * partLength +
-                                                            static_cast<int64_t>(expected[p].size()));
+        EXPECT_EQ(file->parts[p]->writePosition.load(),
+                  static_cast<int64_t>(p) * partLength + static_cast<int64_t>(expected[p].size()));
     }
     EXPECT_EQ(view.count(UM_FILE_ERROR), 0u);
 }
@@ -184,9 +182,11 @@ TEST_F(Controller, RelaysUnpackReportsAndCompletes) {
     taskMessage(DownloadTaskState_CrcFinished);
     taskMessage(DownloadTaskState_Progress, 5);
     taskMessage(DownloadTaskState_Progress, 3);
-    file->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Unpacked, 0, std::make_unique<TextPayload>("Setup")));
+    file->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Unpacked, 0,
+                       std::make_unique<TextPayload>("Setup")));
     ASSERT_TRUE(waitStatus(Status_Unpacked));
-    EXPECT_EQ(statuses(), (std::vector<uintptr_t>{Status_CrcChecking, Status_Unpacking, Status_Unpacked}));
+    EXPECT_EQ(statuses(),
+              (std::vector<uintptr_t>{Status_CrcChecking, Status_Unpacking, Status_Unpacked}));
     EXPECT_EQ(percents(), (std::vector<intptr_t>{40, 5}));
     EXPECT_EQ(file->launchFolder, "Setup");
     EXPECT_EQ(file->state.load(), FileState_Complete);
@@ -209,7 +209,8 @@ TEST_F(Controller, DownloadedPackageIsUnpackedAndDeleted) {
     EXPECT_EQ(s.back(), static_cast<uintptr_t>(Status_Unpacked));
     EXPECT_NE(std::find(s.begin(), s.end(), Status_Unpacking), s.end());
     EXPECT_EQ(view.count(UM_FILE_ERROR), 0u);
-    ASSERT_TRUE(waitUntil([&] { return file->unpackTask && file->unpackTask->finished(); }));  // told to quit
+    ASSERT_TRUE(waitUntil(
+        [&] { return file->unpackTask && file->unpackTask->finished(); }));  // told to quit
 }
 
 TEST_F(Controller, PrelocatedPackageIsUnpackedWithoutDownloadAndKept) {
@@ -256,58 +257,6 @@ TEST_F(Controller, StartAfterUnpackFailureDownloadsAgain) {
     for (size_t i = before; i < reqs.size(); ++i) EXPECT_FALSE(reqs[i].header("Range"));
     EXPECT_EQ(file->fileSize.load(), static_cast<int64_t>(built.bytes.size()));
     EXPECT_EQ(percents().back(), 100);  // the download percent started over
-}
-
-// Saves on this thread while a part task's failing opening clears the output
-// folder and the controller stores launch folders from unpack reports. Every
-// save must see whole values; the thread sanitizer sees any unguarded access.
-TEST_F(Controller, SaveReadsFoldersWhileWorkersChangeThem) {
-    FaultyFileSystem fs;
-    fs.openFault = {EACCES};  // every opening fails: error 0, folder cleared
-    setFileSystem(&fs);
-    pacing().abortSettle = 0ms;
-    const int rounds = 200;
-    const std::string launchA = "Setup";
-    const std::string launchB = "A launch folder long enough to live on the heap";
-
-    OrderState order;  // declared after fs: joins the controller before fs goes
-    order.orderId = "77";
-    makeFile("race.bin", {"/never"});
-    file->prelocated = true;  // the unpack reports delete nothing
-    File& f = *file;
-    order.files.push_back(std::move(file));
-    f.startController();
-    for (int i = 0; i < rounds; ++i)
-        f.post(textMessage(UM_TASK_MESSAGE, DownloadTaskState_Unpacked, i % 2 ? launchB : launchA));
-    std::atomic<bool> openerDone{false};
-    std::thread opener([&] {
-        for (int i = 0; i < rounds; ++i) {
-            {
-                Poco::FastMutex::ScopedLock lock(f.countersLock);
-                f.outputFolder = outDir;
-            }
-            f.openOutputFile();
-        }
-        openerDone = true;
-    });
-
-    // The last save comes after both writers are done and sees their final values.
-    for (bool last = false; !last;) {
-        last = openerDone.load() && view.count(UM_FILE_STATUS, Status_Unpacked) == static_cast<size_t>(rounds);
-        pugi::xml_document doc;
-        doc.load_string(order.saveStateText().c_str());
-        pugi::xml_node saved = doc.select_node("/Orders/Order/Files/File").node();
-        std::string folder = saved.attribute("OutputFolder").value();
-        std::string launch = saved.attribute("TarnLaunchFolder").value();
-        EXPECT_TRUE(saved && (folder.empty() || folder == outDir)) << folder;
-        EXPECT_TRUE(launch.empty() || launch == launchA || launch == launchB) << launch;
-        if (last) {
-            EXPECT_EQ(folder, "");
-            EXPECT_EQ(launch, launchB);
-        }
-    }
-    opener.join();
-    EXPECT_EQ(view.count(UM_FILE_ERROR), static_cast<size_t>(rounds));
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "DownloadFixture.h"
+#include "support/DownloadFixture.h"
 
 extern char** environ;
 
@@ -18,7 +18,8 @@ namespace quenlow::test {
 namespace {
 
 std::string fetchProgram() {
-    if (const char* dir = std::getenv("QUENLOW_BIN_DIR")) return std::string(dir) + "/quenlow-fetch";
+    if (const char* dir = std::getenv("QUENLOW_BIN_DIR"))
+        return std::string(dir) + "/quenlow-fetch";
     char self[4096] = {};
     ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
     std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
@@ -70,7 +71,8 @@ RunResult runFetch(const std::vector<std::string>& args, int killAt) {
     return result;
 }
 
-class CrashResume : public DownloadFixture, public ::testing::WithParamInterface<std::vector<int>> {};
+class CrashResume : public DownloadFixture,
+                    public ::testing::WithParamInterface<std::vector<int>> {};
 
 TEST_P(CrashResume, KilledDownloadsResumeToTheSameBytes) {
     const std::string program = fetchProgram();
@@ -83,17 +85,21 @@ TEST_P(CrashResume, KilledDownloadsResumeToTheSameBytes) {
         server.addFile(path, content);
         server.setBehavior(path, {.bytesPerSecond = 2000000});
         whole += content;
-        parts += "<FilePart FilePartKey=\"" + std::to_string(i + 1) + "\" FileID=\"B" + std::to_string(i) +
-                 "\" FileURL=\"" + server.url(path) + "\" DownloadKBCount=\"0\" ExtractedKBCount=\"0\"/>";
+        parts += "<FilePart FilePartKey=\"" + std::to_string(i + 1) + "\" FileID=\"B" +
+                 std::to_string(i) + "\" FileURL=\"" + server.url(path) +
+                 "\" DownloadKBCount=\"0\" ExtractedKBCount=\"0\"/>";
     }
     const std::string info = root + "/fileinfo.xml", state = root + "/state/VeskSaveState.xml";
-    writeAll(info, "<Files><File FileTypeID=\"3\" FileKey=\"1\" FileName=\"big.bin\" InstallCommand=\"\">" + parts +
-                       "</File></Files>");
+    writeAll(
+        info,
+        "<Files><File FileTypeID=\"3\" FileKey=\"1\" FileName=\"big.bin\" InstallCommand=\"\">" +
+            parts + "</File></Files>");
     const std::vector<std::string> args = {program, info, "7001", state, outDir};
 
     for (int killAt : GetParam()) {
         RunResult r = runFetch(args, killAt);
-        ASSERT_TRUE(r.killed) << "the run ended before " << killAt << "% (exit " << r.exitCode << ")";
+        ASSERT_TRUE(r.killed) << "the run ended before " << killAt << "% (exit " << r.exitCode
+                              << ")";
     }
     size_t before = server.requests().size();
     RunResult last = runFetch(args, -1);
@@ -111,7 +117,8 @@ TEST_P(CrashResume, KilledDownloadsResumeToTheSameBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(KillPoints, CrashResume,
-                         ::testing::Values(std::vector<int>{10}, std::vector<int>{35, 70}, std::vector<int>{5, 50, 95}),
+                         ::testing::Values(std::vector<int>{10}, std::vector<int>{35, 70},
+                                           std::vector<int>{5, 50, 95}),
                          [](const auto& info) {
                              std::string name = "At";
                              for (int p : info.param) name += "_" + std::to_string(p);

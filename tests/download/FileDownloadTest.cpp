@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "DownloadFixture.h"
+#include "support/DownloadFixture.h"
 
 namespace quenlow::test {
 namespace {
@@ -58,7 +58,8 @@ TEST_F(FileDownload, ThreePartsLandByteIdenticalWithProgressAndCompletion) {
     EXPECT_EQ(last, 100);
     EXPECT_EQ(view.count(UM_FILE_STATUS, Status_Complete), 1u);
     EXPECT_EQ(view.count(UM_FILE_ERROR), 0u);
-    EXPECT_EQ(debugTexts(), std::vector<std::string>{"OnTaskMessage::DownloadTaskState_Completed call closeOutputFile"});
+    EXPECT_EQ(debugTexts(), std::vector<std::string>{
+                                "OnTaskMessage::DownloadTaskState_Completed call closeOutputFile"});
 }
 
 // A restored file: the output file holds what earlier runs fetched; each part
@@ -67,7 +68,8 @@ TEST_F(FileDownload, ThreePartsLandByteIdenticalWithProgressAndCompletion) {
 // Content-Length equals readPosition is not "complete").
 TEST_F(FileDownload, ResumesFromRestoredPositionsWithRangeRequests) {
     const uint64_t a = 200000, b = 400000, c = 150000;
-    std::string pa = generatedContent(11, a), pb = generatedContent(12, b), pc = generatedContent(13, c);
+    std::string pa = generatedContent(11, a), pb = generatedContent(12, b),
+                pc = generatedContent(13, c);
     server.addFile("/r/0", pa);
     server.addFile("/r/1", pb);
     server.addFile("/r/2", pc);
@@ -82,8 +84,8 @@ TEST_F(FileDownload, ResumesFromRestoredPositionsWithRangeRequests) {
     file->parts[2]->writePosition = static_cast<int64_t>(a + b) + read2;
     file->downloadedBytes = static_cast<int64_t>(a) + read1 + read2;
     // On disk: what was fetched, zeros where bytes are still missing.
-    std::string disk = pa + pb.substr(0, read1) + std::string(b - read1, '\0') + pc.substr(0, read2) +
-                       std::string(c - read2, '\0');
+    std::string disk = pa + pb.substr(0, read1) + std::string(b - read1, '\0') +
+                       pc.substr(0, read2) + std::string(c - read2, '\0');
     writeAll(outputPath(), disk);
 
     start();
@@ -98,7 +100,8 @@ TEST_F(FileDownload, ResumesFromRestoredPositionsWithRangeRequests) {
     auto r1 = server.requestsFor("/r/1");
     ASSERT_EQ(r1.size(), 2u);
     for (const auto& r : r1) EXPECT_EQ(r.header("Range").value_or(""), "bytes=200000-");
-    for (const auto& r : server.requestsFor("/r/2")) EXPECT_EQ(r.header("Range").value_or(""), "bytes=1048-");
+    for (const auto& r : server.requestsFor("/r/2"))
+        EXPECT_EQ(r.header("Range").value_or(""), "bytes=1048-");
 }
 
 // Servers that send the wrong bytes: the whole part to a Range request, or a
@@ -109,7 +112,8 @@ struct MisbehaviourCase {
     int64_t restoredRead;  // bytes of part 0 already on disk
 };
 
-class ServerMisbehaviour : public DownloadFixture, public ::testing::WithParamInterface<MisbehaviourCase> {};
+class ServerMisbehaviour : public DownloadFixture,
+                           public ::testing::WithParamInterface<MisbehaviourCase> {};
 
 TEST_P(ServerMisbehaviour, NeverWritesOutsideThePartsStretch) {
     const auto& tc = GetParam();
@@ -124,8 +128,10 @@ TEST_P(ServerMisbehaviour, NeverWritesOutsideThePartsStretch) {
         file->parts[0]->writePosition = tc.restoredRead;
         file->parts[1]->writePosition = static_cast<int64_t>(p0.size());
         file->downloadedBytes = tc.restoredRead;
-        writeAll(outputPath(), p0.substr(0, static_cast<size_t>(tc.restoredRead)) +
-                                   std::string(p0.size() - static_cast<size_t>(tc.restoredRead) + p1.size(), '\0'));
+        writeAll(
+            outputPath(),
+            p0.substr(0, static_cast<size_t>(tc.restoredRead)) +
+                std::string(p0.size() - static_cast<size_t>(tc.restoredRead) + p1.size(), '\0'));
     }
     start();
     ASSERT_TRUE(waitStatus(Status_Complete));
@@ -134,15 +140,16 @@ TEST_P(ServerMisbehaviour, NeverWritesOutsideThePartsStretch) {
     EXPECT_EQ(file->downloadedBytes.load(), static_cast<int64_t>(p0.size() + p1.size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ServerMisbehaviour,
-                         ::testing::Values(MisbehaviourCase{"IgnoresRange", {.ignoreRange = true}, 100000},
-                                           MisbehaviourCase{"IgnoresRangeOnlyForData",
-                                                            {.ignoreRange = true, .normalRequests = 1}, 100000},
-                                           MisbehaviourCase{"DataLongerThanProbed",
-                                                            {.extraBytes = 70000, .normalRequests = 1}, 0},
-                                           MisbehaviourCase{"DataLongerThanProbedOnResume",
-                                                            {.extraBytes = 70000, .normalRequests = 1}, 123456}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServerMisbehaviour,
+    ::testing::Values(
+        MisbehaviourCase{"IgnoresRange", {.ignoreRange = true}, 100000},
+        MisbehaviourCase{
+            "IgnoresRangeOnlyForData", {.ignoreRange = true, .normalRequests = 1}, 100000},
+        MisbehaviourCase{"DataLongerThanProbed", {.extraBytes = 70000, .normalRequests = 1}, 0},
+        MisbehaviourCase{
+            "DataLongerThanProbedOnResume", {.extraBytes = 70000, .normalRequests = 1}, 123456}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FileDownload, ShortBodyReconnectsFromTheWrittenPosition) {
     std::string content = generatedContent(31, 1000000);
@@ -204,11 +211,13 @@ TEST_F(FileDownload, NotFoundFailsTheFileOnceAndAbortsTheOtherParts) {
     ASSERT_TRUE(waitUntil([&] { return file->state.load() == FileState_Error; }));
     EXPECT_EQ(file->parts[1]->errorText, "404");
     EXPECT_EQ(file->parts[1]->errorUrl, server.url("/x/part1.bin"));
-    EXPECT_EQ(file->parts[1]->state.load(), PartState_Abort);  // the abort covers the failed part too
+    EXPECT_EQ(file->parts[1]->state.load(),
+              PartState_Abort);  // the abort covers the failed part too
     EXPECT_EQ(file->parts[0]->state.load(), PartState_Abort);
     EXPECT_EQ(view.count(UM_FILE_ERROR), 1u);
     auto texts = debugTexts();
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "File::abortFileParts call closeOutputFile"), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "File::abortFileParts call closeOutputFile"),
+              texts.end());
     EXPECT_EQ(file->parts[0]->readPosition.load(), 0);  // never written: the file was never opened
 }
 
@@ -225,7 +234,8 @@ TEST_F(FileDownload, RestartAfterErrorKeepsTheCompletePart) {
     ASSERT_TRUE(waitError(Error_Download));
     ASSERT_TRUE(waitUntil([&] { return file->state.load() == FileState_Error; }));
     EXPECT_EQ(file->parts[0]->state.load(), PartState_Completed);
-    EXPECT_EQ(file->parts[1]->state.load(), PartState_Abort);  // the abort covers the failed part too
+    EXPECT_EQ(file->parts[1]->state.load(),
+              PartState_Abort);  // the abort covers the failed part too
     EXPECT_FALSE(file->parts[1]->errorText.empty());
     int64_t kept = file->parts[1]->readPosition.load();
     EXPECT_GT(kept, 0);
@@ -275,7 +285,8 @@ TEST_P(DiskFault, ReportsTheErrorAndKeepsPositions) {
         auto it = std::find(texts.begin(), texts.end(), tc.debugText);
         ASSERT_NE(it, texts.end());
         // The failure text comes before the abort's own text.
-        EXPECT_NE(std::find(it, texts.end(), "File::abortFileParts call closeOutputFile"), texts.end());
+        EXPECT_NE(std::find(it, texts.end(), "File::abortFileParts call closeOutputFile"),
+                  texts.end());
     }
     EXPECT_EQ(std::filesystem::exists(outputPath()), tc.fileRemains);
     if (tc.error == Error_CreateFile) {
@@ -286,18 +297,22 @@ TEST_P(DiskFault, ReportsTheErrorAndKeepsPositions) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DiskFault,
     ::testing::Values(
-        DiskFaultCase{"TooLittleFreeSpace", [](FaultyFileSystem& f) { f.freeBytes = 1000 * 1024 - 1; }, Error_DiskSpace,
+        DiskFaultCase{"TooLittleFreeSpace",
+                      [](FaultyFileSystem& f) { f.freeBytes = 1000 * 1024 - 1; }, Error_DiskSpace,
                       nullptr, false},
-        DiskFaultCase{"PreallocationDiskFull", [](FaultyFileSystem& f) { f.allocateFault = {ENOSPC}; }, Error_DiskSpace,
+        DiskFaultCase{"PreallocationDiskFull",
+                      [](FaultyFileSystem& f) { f.allocateFault = {ENOSPC}; }, Error_DiskSpace,
                       nullptr, false},
-        DiskFaultCase{"OpenDiskFull", [](FaultyFileSystem& f) { f.openFault = {ENOSPC}; }, Error_DiskSpace, nullptr, false},
-        DiskFaultCase{"OpenDenied", [](FaultyFileSystem& f) { f.openFault = {EACCES}; }, Error_CreateFile, nullptr, false},
-        DiskFaultCase{"FolderNotCreated", [](FaultyFileSystem& f) { f.mkdirFault = {EACCES}; }, Error_CreateFile, nullptr,
-                      false},
-        DiskFaultCase{"WriteFails", [](FaultyFileSystem& f) { f.writeFault = {EIO}; }, Error_DiskWrite,
-                      "Write file failed", true},
-        DiskFaultCase{"FlushFails", [](FaultyFileSystem& f) { f.syncFault = {EIO}; }, Error_DiskWrite,
-                      "Flush file buffer failed.", true}),
+        DiskFaultCase{"OpenDiskFull", [](FaultyFileSystem& f) { f.openFault = {ENOSPC}; },
+                      Error_DiskSpace, nullptr, false},
+        DiskFaultCase{"OpenDenied", [](FaultyFileSystem& f) { f.openFault = {EACCES}; },
+                      Error_CreateFile, nullptr, false},
+        DiskFaultCase{"FolderNotCreated", [](FaultyFileSystem& f) { f.mkdirFault = {EACCES}; },
+                      Error_CreateFile, nullptr, false},
+        DiskFaultCase{"WriteFails", [](FaultyFileSystem& f) { f.writeFault = {EIO}; },
+                      Error_DiskWrite, "Write file failed", true},
+        DiskFaultCase{"FlushFails", [](FaultyFileSystem& f) { f.syncFault = {EIO}; },
+                      Error_DiskWrite, "Flush file buffer failed.", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FileDownload, FileNameThatLeavesTheFolderIsRefused) {
@@ -327,22 +342,30 @@ TEST_F(FileDownload, TracesEveryNetworkStepWhenTracing) {
     ASSERT_TRUE(waitStatus(Status_Complete));
     std::string port = std::to_string(server.port());
     std::vector<std::string> expected = {
-        "Download Start Phase - InternetSetOption(NULL, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, 100, "
+        "Download Start Phase - InternetSetOption(NULL, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, "
+        "100, "
         "sizeof(dwMaxCount)) retCode = 1",
-        "InternetSetOption(NULL, INTERNET_OPTION_MAX_CONNS_PER_SERVER, 100, sizeof(dwMaxCount))retCode = 1",
-        "InternetOpen(AfxGetAppName(), INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, INTERNET_FLAG_DONT_CACHE | "
+        "InternetSetOption(NULL, INTERNET_OPTION_MAX_CONNS_PER_SERVER, 100, "
+        "sizeof(dwMaxCount))retCode = 1",
+        "InternetOpen(AfxGetAppName(), INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, "
+        "INTERNET_FLAG_DONT_CACHE | "
         "INTERNET_FLAG_RELOAD)retCode = 1",
-        "InternetSetOption(hInternetSession, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, 100, sizeof(dwMaxCount));retCode = 1",
-        "InternetConnect(hInternetSession, '127.0.0.1', " + port + ", NULL, NULL, INTERNET_SERVICE_HTTP, 0, (DWORD) this);",
+        "InternetSetOption(hInternetSession, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, 100, "
+        "sizeof(dwMaxCount));retCode = 1",
+        "InternetConnect(hInternetSession, '127.0.0.1', " + port +
+            ", NULL, NULL, INTERNET_SERVICE_HTTP, 0, (DWORD) this);",
         "HttpOpenRequest(hHttpConnection, NULL, /t/0, 'HTTP/1.1', NULL, NULL, 2218787072, 0)",
         "HttpSendRequest(hHttpFile, '', 0, NULL, 0)",
-        "HttpQueryInfo(hHttpFile, HTTP_QUERY_STATUS_CODE, szStatusCode, &dwInfoSize, NULL) return statusCode 200",
-        "HttpQueryInfo(hHttpFile, HTTP_QUERY_CONTENT_LENGTH, szContentLength, &dwInfoSize, NULL) return m_ulContentLength 1000",
+        "HttpQueryInfo(hHttpFile, HTTP_QUERY_STATUS_CODE, szStatusCode, &dwInfoSize, NULL) return "
+        "statusCode 200",
+        "HttpQueryInfo(hHttpFile, HTTP_QUERY_CONTENT_LENGTH, szContentLength, &dwInfoSize, NULL) "
+        "return m_ulContentLength 1000",
         "InternetCloseHandle( hHttpFile )",
         "HttpOpenRequest(hHttpConnection, NULL, /t/0, NULL, NULL, NULL, 2218787072, 0)",
         "HttpSendRequest(hHttpFile, '', 0, NULL, 0)",
         "processDownloadStream",
-        "InternetSetOption(hHttpFile, INTERNET_OPTION_CONTROL_RECEIVE_TIMEOUT,5000, sizeof(dwTimeout))retCode = 1",
+        "InternetSetOption(hHttpFile, INTERNET_OPTION_CONTROL_RECEIVE_TIMEOUT,5000, "
+        "sizeof(dwTimeout))retCode = 1",
         "First InternetReadFile call",
         "InternetReadFile loop completed",
         "OnTaskMessage::DownloadTaskState_Completed call closeOutputFile",

@@ -1,9 +1,8 @@
 // The HTTP layer against the local test server.
 
-#include <gtest/gtest.h>
-
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,12 +22,13 @@ using namespace std::chrono_literals;
 std::string readBody(HttpRequest& req, int64_t& last) {
     std::string body;
     std::vector<char> buf(131072);
-    while ((last = req.read(buf.data(), buf.size(), 5000ms)) > 0) body.append(buf.data(), static_cast<size_t>(last));
+    while ((last = req.read(buf.data(), buf.size(), 5000ms)) > 0)
+        body.append(buf.data(), static_cast<size_t>(last));
     return body;
 }
 
 class Http : public ::testing::Test {
-protected:
+  protected:
     TestHttpServer server;
     HttpSession session;
 };
@@ -44,7 +44,8 @@ TEST_F(Http, FollowsRedirectsAndReadsInFullBuffers) {
     EXPECT_EQ(req.contentLength().value_or(0), 300000u);
     EXPECT_EQ(req.effectiveUrl(), server.url("/real.bin"));
     std::vector<char> buf(131072);
-    EXPECT_EQ(req.read(buf.data(), buf.size(), 5000ms), 131072);  // a full buffer, not a network-sized piece
+    EXPECT_EQ(req.read(buf.data(), buf.size(), 5000ms),
+              131072);  // a full buffer, not a network-sized piece
     int64_t last = 0;
     std::string rest = readBody(req, last);
     EXPECT_EQ(last, 0);
@@ -119,33 +120,37 @@ struct UrlCase {
 TEST(EffectiveUrl, ThePagesFolderReplacesThePartsFolder) {
     const UrlCase cases[] = {
         {"http://b.example/a/b/setup.tarn", "", "http://b.example/a/b/setup.tarn"},
-        {"http://b.example/a/b/setup.tarn", "http://a.example/x/pick.html", "http://a.example/x/setup.tarn"},
+        {"http://b.example/a/b/setup.tarn", "http://a.example/x/pick.html",
+         "http://a.example/x/setup.tarn"},
         {"http://b.example/a/setup.tarn", "nofolder", "nofolder/setup.tarn"},
         {"noslash", "http://a.example/x/pick.html", "http://a.example/x/pick.html"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(DownloadTask::effectiveUrl(c.partUrl, c.pageFileUrl), c.effective) << c.partUrl << " " << c.pageFileUrl;
+        EXPECT_EQ(DownloadTask::effectiveUrl(c.partUrl, c.pageFileUrl), c.effective)
+            << c.partUrl << " " << c.pageFileUrl;
 }
-
 
 // TLS certificates are verified: a server whose certificate no trusted
 // authority signed (here a self-signed one for another host name) is refused.
 // The server is the openssl command-line tool, run only on 127.0.0.1.
 TEST(HttpTls, UntrustedCertificateIsRefused) {
-    if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "openssl tool not installed";
+    if (std::system("command -v openssl >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "openssl tool not installed";
     char tmpl[] = "/tmp/quenlow-tls-XXXXXX";
     std::string dir = mkdtemp(tmpl);
     std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
-    std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=wrong.example -keyout " + key +
-                       " -out " + cert + " >/dev/null 2>&1";
+    std::string make =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=wrong.example -keyout " + key +
+        " -out " + cert + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(make.c_str()), 0);
     uint16_t port;
     {
         Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
         port = probe.address().port();
     }
-    std::string serve = "openssl s_server -quiet -www -accept 127.0.0.1:" + std::to_string(port) + " -cert " + cert +
-                        " -key " + key + " >/dev/null 2>&1 & echo $! > " + dir + "/pid";
+    std::string serve = "openssl s_server -quiet -www -accept 127.0.0.1:" + std::to_string(port) +
+                        " -cert " + cert + " -key " + key + " >/dev/null 2>&1 & echo $! > " + dir +
+                        "/pid";
     ASSERT_EQ(std::system(serve.c_str()), 0);
     // Wait until it listens.
     bool listening = false;

@@ -13,6 +13,7 @@ inline constexpr unsigned kModeVersioned = 0, kModeSealed = 1, kModeLegacy = 2, 
 // The package keys the target uses: short (XOR byte 7) and sealed.
 inline const std::string kShortKey = "7";
 inline const std::string kSealedKey =
-    "fuzzfuzzfuzzfuzzfuzzfuzzfuzzfuzzSEALSEALSEALSEALSEALSEALSEALSEAL" "91";
+    "fuzzfuzzfuzzfuzzfuzzfuzzfuzzfuzzSEALSEALSEALSEALSEALSEALSEALSEAL"
+    "91";
 
 }  // namespace quenlow::fuzz

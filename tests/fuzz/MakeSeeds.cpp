@@ -20,8 +20,12 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(argv[1]);
     const std::vector<PackageEntry> entries = {
         {.name = "Setup/", .folder = true},
-        {.name = "Setup/a.txt", .data = "alpha alpha alpha alpha", .lastWriteTime = 132000000000000000ull},
-        {.name = "\\Setup\\sub\\b.bin", .data = std::string("\x01\x02\x03\xFF", 4), .readOnly = true},
+        {.name = "Setup/a.txt",
+         .data = "alpha alpha alpha alpha",
+         .lastWriteTime = 132000000000000000ull},
+        {.name = "\\Setup\\sub\\b.bin",
+         .data = std::string("\x01\x02\x03\xFF", 4),
+         .readOnly = true},
         {.name = "c.txt", .data = "root file"},
     };
     struct Seed {
@@ -33,7 +37,8 @@ int main(int argc, char** argv) {
     };
     const Seed seeds[] = {
         {"v178", fuzz::kModeVersioned, PackageLayout::Versioned, 178, false, false},
-        {"v179crc", fuzz::kModeVersioned | fuzz::kCheckCrc, PackageLayout::Versioned, 179, false, true},
+        {"v179crc", fuzz::kModeVersioned | fuzz::kCheckCrc, PackageLayout::Versioned, 179, false,
+         true},
         {"v180", fuzz::kModeVersioned, PackageLayout::Versioned, 180, true, false},
         {"v181", fuzz::kModeVersioned, PackageLayout::Versioned, 181, false, true},
         {"s177", fuzz::kModeSealed, PackageLayout::Sealed, 177, false, false},

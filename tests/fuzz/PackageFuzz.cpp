@@ -11,10 +11,10 @@
 #include <string>
 
 #include "FuzzCommon.h"
-#include "download/Messages.h"
 #include "package/PackageCatalogue.h"
 #include "package/PackageExtraction.h"
 #include "package/UnpackMessageHandler.h"
+#include "platform/Messages.h"
 
 using namespace quenlow;
 namespace fs = std::filesystem;
@@ -73,8 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(out, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow, ec);
+    for (auto it = fs::recursive_directory_iterator(out, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        fs::permissions(it->path(), fs::perms::owner_all,
+                        fs::perm_options::add | fs::perm_options::nofollow, ec);
     fs::remove_all(out, ec);
     return 0;
 }

@@ -9,10 +9,17 @@ namespace {
 
 // Published test vectors: 8-byte key, big-endian halves.
 TEST(Blowfish, PublishedVectors) {
-    struct Vector { uint8_t key[8]; uint32_t plainL, plainR, cipherL, cipherR; };
+    struct Vector {
+        uint8_t key[8];
+        uint32_t plainL, plainR, cipherL, cipherR;
+    };
     const Vector vectors[] = {
         {{0, 0, 0, 0, 0, 0, 0, 0}, 0x00000000, 0x00000000, 0x4EF99745, 0x6198DD78},
-        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0xFFFFFFFF, 0xFFFFFFFF, 0x51866FD5, 0xB85ECB8A},
+        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+         0xFFFFFFFF,
+         0xFFFFFFFF,
+         0x51866FD5,
+         0xB85ECB8A},
         {{0x30, 0, 0, 0, 0, 0, 0, 0}, 0x10000000, 0x00000001, 0x7D856F9A, 0x613063F2},
     };
     for (const auto& v : vectors) {
@@ -36,8 +43,10 @@ TEST(Blowfish, BuffersUseLittleEndianHalvesAndRoundTrip) {
     std::memcpy(original, buffer, 24);
 
     bf.encryptBuffer(buffer, 24);
-    uint32_t l = uint32_t(original[0]) | uint32_t(original[1]) << 8 | uint32_t(original[2]) << 16 | uint32_t(original[3]) << 24;
-    uint32_t r = uint32_t(original[4]) | uint32_t(original[5]) << 8 | uint32_t(original[6]) << 16 | uint32_t(original[7]) << 24;
+    uint32_t l = uint32_t(original[0]) | uint32_t(original[1]) << 8 | uint32_t(original[2]) << 16 |
+                 uint32_t(original[3]) << 24;
+    uint32_t r = uint32_t(original[4]) | uint32_t(original[5]) << 8 | uint32_t(original[6]) << 16 |
+                 uint32_t(original[7]) << 24;
     bf.encryptBlock(l, r);
     EXPECT_EQ(buffer[0], uint8_t(l));
     EXPECT_EQ(buffer[3], uint8_t(l >> 24));

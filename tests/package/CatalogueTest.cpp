@@ -8,7 +8,9 @@
 namespace quenlow::test {
 namespace {
 
-const std::string kKey64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdef" "ghijklmnopqrstuvwxyz0123456789+-";
+const std::string kKey64 =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdef"
+    "ghijklmnopqrstuvwxyz0123456789+-";
 
 TEST(PackageKeys, DerivesBothKeysFromTheRightCharacters) {
     const std::string key51 = kKey64.substr(0, 51);
@@ -19,15 +21,19 @@ TEST(PackageKeys, DerivesBothKeysFromTheRightCharacters) {
 }
 
 TEST(PackageKeys, XorBytes) {
-    struct Case { std::string key; bool sealed; int xorByte; };
+    struct Case {
+        std::string key;
+        bool sealed;
+        int xorByte;
+    };
     const std::vector<Case> cases = {
-        {kKey64, true, 0},                    // exactly 64 characters: nothing left
-        {kKey64 + "300", true, 300 & 0xFF},   // the rest after the first 64
-        {kKey64 + " -1", true, 0xFF},         // white space and sign
-        {kKey64 + "12" + kKey64, true, 12},   // every occurrence removed
-        {kKey64.substr(0, 51), true, 0},      // shorter than 64: all removed
+        {kKey64, true, 0},                   // exactly 64 characters: nothing left
+        {kKey64 + "300", true, 300 & 0xFF},  // the rest after the first 64
+        {kKey64 + " -1", true, 0xFF},        // white space and sign
+        {kKey64 + "12" + kKey64, true, 12},  // every occurrence removed
+        {kKey64.substr(0, 51), true, 0},     // shorter than 64: all removed
         {"42", false, 42},
-        {"abc7", false, 0},                   // no leading digits
+        {"abc7", false, 0},  // no leading digits
         {"  +300x", false, 300 & 0xFF},
         {"-2", false, 0xFE},
         {"", false, 0},
@@ -38,13 +44,18 @@ TEST(PackageKeys, XorBytes) {
 }
 
 TEST(PackageKeys, UnpackParameterSplit) {
-    struct Case { std::string parameter; std::string key; bool skipCrc; uint32_t crc; };
+    struct Case {
+        std::string parameter;
+        std::string key;
+        bool skipCrc;
+        uint32_t crc;
+    };
     const std::vector<Case> cases = {
         {"", "", true, 0},
-        {"12345", "", true, 0},                 // no "^^"
-        {"^^77", "77", true, 0},                // "^^" at the start
+        {"12345", "", true, 0},                            // no "^^"
+        {"^^77", "77", true, 0},                           // "^^" at the start
         {"3735928559^^k^^x", "k^^x", false, 3735928559u},  // split at the first
-        {"4294967297^^", "", false, 1},         // only the low 32 bits
+        {"4294967297^^", "", false, 1},                    // only the low 32 bits
         {"-1^^", "", false, 0xFFFFFFFFu},
         {"12ab^^k", "k", false, 12},
     };
@@ -60,7 +71,8 @@ TEST(Descramble, KnownAnswersAndInverse) {
     std::string text("Setup/a.exe\0", 12);
     std::vector<uint8_t> buf(text.begin(), text.end());
     Descramble(buf.data(), buf.size(), 0x2F1C5A7);
-    EXPECT_EQ(buf, (std::vector<uint8_t>{0xD2, 0x0E, 0x98, 0x2C, 0xC4, 0x53, 0x9B, 0x3A, 0xCC, 0x45, 0x2E, 0x02}));
+    EXPECT_EQ(buf, (std::vector<uint8_t>{0xD2, 0x0E, 0x98, 0x2C, 0xC4, 0x53, 0x9B, 0x3A, 0xCC, 0x45,
+                                         0x2E, 0x02}));
     Descramble(buf.data(), buf.size(), 0x2F1C5A7);
     EXPECT_EQ(std::string(buf.begin(), buf.end()), text);
 
@@ -86,7 +98,7 @@ std::string describe(const LayoutRow& r) {
 }
 
 class NameBlockTable : public ::testing::TestWithParam<LayoutRow> {
-protected:
+  protected:
     ScratchDir dir;
 };
 
@@ -98,10 +110,17 @@ TEST_P(NameBlockTable, LoadsNamesCrcAndEntryForm) {
     std::string names("Setup/a.exe\0b\0", 14);
     std::vector<uint8_t> block(names.begin(), names.end());
     switch (row.names) {
-        case Names::XorSeed: for (auto& b : block) b ^= uint8_t(seed); break;
-        case Names::XorVersion: for (auto& b : block) b ^= uint8_t(row.version); break;
-        case Names::Descrambled: Descramble(block.data(), block.size(), seed); break;
-        case Names::Plain: break;
+        case Names::XorSeed:
+            for (auto& b : block) b ^= uint8_t(seed);
+            break;
+        case Names::XorVersion:
+            for (auto& b : block) b ^= uint8_t(row.version);
+            break;
+        case Names::Descrambled:
+            Descramble(block.data(), block.size(), seed);
+            break;
+        case Names::Plain:
+            break;
     }
     const bool formB = row.version == 209;
     Bytes cat;
@@ -175,17 +194,23 @@ TEST_P(NameBlockTable, LoadsNamesCrcAndEntryForm) {
     EXPECT_EQ(name, "Setup/a.exe");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Versions, NameBlockTable,
-    ::testing::Values(
-        LayoutRow{false, 177, Names::XorVersion, false}, LayoutRow{false, 178, Names::XorSeed, false},
-        LayoutRow{false, 179, Names::XorSeed, true}, LayoutRow{false, 180, Names::Descrambled, true},
-        LayoutRow{false, 181, Names::Descrambled, false}, LayoutRow{false, 196, Names::Descrambled, true},
-        LayoutRow{false, 200, Names::XorSeed, false}, LayoutRow{true, 177, Names::XorVersion, false},
-        LayoutRow{true, 178, Names::XorSeed, false}, LayoutRow{true, 179, Names::XorSeed, true},
-        LayoutRow{true, 180, Names::Descrambled, true}, LayoutRow{true, 181, Names::Plain, true},
-        LayoutRow{true, 196, Names::Descrambled, true}, LayoutRow{true, 209, Names::Plain, true},
-        LayoutRow{true, 200, Names::XorSeed, false}, LayoutRow{true, 180, Names::Descrambled, true, 5}));
+INSTANTIATE_TEST_SUITE_P(Versions, NameBlockTable,
+                         ::testing::Values(LayoutRow{false, 177, Names::XorVersion, false},
+                                           LayoutRow{false, 178, Names::XorSeed, false},
+                                           LayoutRow{false, 179, Names::XorSeed, true},
+                                           LayoutRow{false, 180, Names::Descrambled, true},
+                                           LayoutRow{false, 181, Names::Descrambled, false},
+                                           LayoutRow{false, 196, Names::Descrambled, true},
+                                           LayoutRow{false, 200, Names::XorSeed, false},
+                                           LayoutRow{true, 177, Names::XorVersion, false},
+                                           LayoutRow{true, 178, Names::XorSeed, false},
+                                           LayoutRow{true, 179, Names::XorSeed, true},
+                                           LayoutRow{true, 180, Names::Descrambled, true},
+                                           LayoutRow{true, 181, Names::Plain, true},
+                                           LayoutRow{true, 196, Names::Descrambled, true},
+                                           LayoutRow{true, 209, Names::Plain, true},
+                                           LayoutRow{true, 200, Names::XorSeed, false},
+                                           LayoutRow{true, 180, Names::Descrambled, true, 5}));
 
 TEST(Catalogue, EmptyCatalogueAndEmptyNameBlock) {
     ScratchDir dir;
@@ -201,7 +226,11 @@ TEST(Catalogue, EmptyCatalogueAndEmptyNameBlock) {
 }
 
 TEST(Catalogue, TopFolderTracking) {
-    struct Case { std::vector<std::string> names; bool last; std::string top; };
+    struct Case {
+        std::vector<std::string> names;
+        bool last;
+        std::string top;
+    };
     const std::vector<Case> cases = {
         {{"Setup/", "Setup/a.exe", "setup/sub/b"}, true, "Setup"},  // case-blind compare
         {{"Setup", "Setup/a.exe"}, true, "Setup"},                  // a bare folder name clears
@@ -221,7 +250,10 @@ TEST(Catalogue, TopFolderTracking) {
 TEST(Catalogue, NamesThatAreNotUtf8AreReadAsWindows1252) {
     EXPECT_EQ(EntryNameToUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
     EXPECT_EQ(EntryNameToUtf8("caf\xE9"), "caf\xC3\xA9");
-    EXPECT_EQ(EntryNameToUtf8("\x80" "5"), "\xE2\x82\xAC" "5");
+    EXPECT_EQ(EntryNameToUtf8("\x80"
+                              "5"),
+              "\xE2\x82\xAC"
+              "5");
     EXPECT_EQ(EntryNameToUtf8("\xC3"), "\xC3\x83");  // a lone lead byte
 }
 
@@ -229,19 +261,45 @@ TEST(Catalogue, NamesThatAreNotUtf8AreReadAsWindows1252) {
 // load; nothing is allocated for what the file cannot hold.
 TEST(Catalogue, MalformedVersionedAndLegacyCataloguesFailCleanly) {
     const std::string goodNames("a\0", 2);
-    struct Case { const char* what; std::string bytes; bool legacy; };
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool legacy;
+    };
     const std::vector<Case> cases = {
         {"huge count", Bytes().u32(180).u32(1).u32(0x7FFFFFFF).s, false},
-        {"count one past the file", Bytes().u32(178).u32(1).u32(2).raw(recordA(0, 0x80, 0, 0, 0)).u32(2).raw(goodNames).s, false},
-        {"huge name block", Bytes().u32(178).u32(1).u32(1).raw(recordA(0, 0x80, 0, 0, 0)).u32(0xFFFFFFF0).raw(goodNames).s, false},
-        {"name offset outside", Bytes().u32(181).u32(1).u32(1).raw(recordA(2, 0x80, 0, 0, 0)).u32(2).raw(goodNames).s, false},
-        {"no terminator", Bytes().u32(178).u32(0).u32(1).raw(recordA(0, 0x80, 0, 0, 0)).u32(2).raw("ab").s, false},
+        {"count one past the file",
+         Bytes().u32(178).u32(1).u32(2).raw(recordA(0, 0x80, 0, 0, 0)).u32(2).raw(goodNames).s,
+         false},
+        {"huge name block",
+         Bytes()
+             .u32(178)
+             .u32(1)
+             .u32(1)
+             .raw(recordA(0, 0x80, 0, 0, 0))
+             .u32(0xFFFFFFF0)
+             .raw(goodNames)
+             .s,
+         false},
+        {"name offset outside",
+         Bytes().u32(181).u32(1).u32(1).raw(recordA(2, 0x80, 0, 0, 0)).u32(2).raw(goodNames).s,
+         false},
+        {"no terminator",
+         Bytes().u32(178).u32(0).u32(1).raw(recordA(0, 0x80, 0, 0, 0)).u32(2).raw("ab").s, false},
         {"missing stored CRC", Bytes().u32(179).u32(0).u32(0).u32(0).s, false},
         {"truncated table", Bytes().u32(178).u32(0).u32(1).raw(std::string(40, '\0')).s, false},
         {"empty file", std::string(), false},
         {"legacy huge count", Bytes().u32(1).u32(0xFFFFFFFF).s, true},
         {"legacy huge names", Bytes().u32(1).u32(0).u32(0x7FFFFFFF).s, true},
-        {"legacy offset outside", Bytes().u32(1).u32(1).raw(std::string(48, '\0').replace(0, 1, "\x09")).u32(2).raw(goodNames).s, true},
+        {"legacy offset outside",
+         Bytes()
+             .u32(1)
+             .u32(1)
+             .raw(std::string(48, '\0').replace(0, 1, "\x09"))
+             .u32(2)
+             .raw(goodNames)
+             .s,
+         true},
     };
     ScratchDir dir;
     for (const auto& c : cases) {
@@ -249,7 +307,8 @@ TEST(Catalogue, MalformedVersionedAndLegacyCataloguesFailCleanly) {
         PackageCatalogue catalogue;
         PackageFile file;
         ASSERT_TRUE(file.open(dir / "p", O_RDONLY));
-        EXPECT_FALSE(c.legacy ? catalogue.LoadLegacyHeader(file) : catalogue.LoadHeader(file)) << c.what;
+        EXPECT_FALSE(c.legacy ? catalogue.LoadLegacyHeader(file) : catalogue.LoadHeader(file))
+            << c.what;
     }
 }
 
@@ -262,14 +321,26 @@ TEST(Catalogue, MalformedSealedHeadersFailAndTheSideFileIsRemoved) {
     };
     std::string names("a\0", 2);
     encrypt(names, KeyK1(key));
-    struct Case { const char* what; std::string bytes; };
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
     const std::vector<Case> cases = {
         {"length not a multiple of 8", Bytes().u32(12).zeros(12).s},
         {"length beyond the file", Bytes().u32(64).zeros(16).s},
         {"only zero words", sealed(Bytes().u32(209).u32(1).u32(0).zeros(16).s)},
-        {"name block beyond the header", sealed(Bytes().u32(178).u32(1).u32(0).u32(4000).raw(names).s)},
+        {"name block beyond the header",
+         sealed(Bytes().u32(178).u32(1).u32(0).u32(4000).raw(names).s)},
         {"huge count", sealed(Bytes().u32(178).u32(1).u32(0x10000000).s)},
-        {"offset outside", sealed(Bytes().u32(181).u32(1).u32(1).raw(recordA(9, 0x80, 0, 0, 0)).u32(2).raw(names).u32(0).s)},
+        {"offset outside", sealed(Bytes()
+                                      .u32(181)
+                                      .u32(1)
+                                      .u32(1)
+                                      .raw(recordA(9, 0x80, 0, 0, 0))
+                                      .u32(2)
+                                      .raw(names)
+                                      .u32(0)
+                                      .s)},
     };
     ScratchDir dir;
     for (const auto& c : cases) {

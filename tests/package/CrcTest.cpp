@@ -36,11 +36,11 @@ std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
 // Runs the checks once with the default kernel (the folding one where the
 // processor has it) and once with the table forced.
 class Crc32Kernels : public ::testing::TestWithParam<bool> {
-protected:
+  protected:
     void SetUp() override { saved_ = CCrc32Static::ForceTableKernel(GetParam()); }
     void TearDown() override { CCrc32Static::ForceTableKernel(saved_); }
 
-private:
+  private:
     bool saved_ = false;
 };
 
@@ -62,12 +62,14 @@ TEST_P(Crc32Kernels, LargeBuffersMatchTheDefinitionAndZlib) {
     for (size_t length : {size_t{4096}, size_t{65536 + 63}, size_t{1} << 20, data.size()}) {
         const uint32_t expected = referenceCrc(data.data(), length);
         EXPECT_EQ(CCrc32Static::Compute(data.data(), length), expected) << length;
-        EXPECT_EQ(static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(length))), expected) << length;
+        EXPECT_EQ(static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(length))), expected)
+            << length;
     }
     // All zeros and all ones are where a wrong reduction constant shows least randomly.
     for (uint8_t fill : {0x00, 0xFF}) {
         const std::vector<uint8_t> flat(100000, fill);
-        EXPECT_EQ(CCrc32Static::Compute(flat.data(), flat.size()), referenceCrc(flat.data(), flat.size()))
+        EXPECT_EQ(CCrc32Static::Compute(flat.data(), flat.size()),
+                  referenceCrc(flat.data(), flat.size()))
             << int(fill);
     }
 }
@@ -101,15 +103,23 @@ INSTANTIATE_TEST_SUITE_P(DefaultAndTable, Crc32Kernels, ::testing::Values(false,
                          [](const auto& info) { return info.param ? "TableForced" : "Default"; });
 
 TEST(Crc32, ProgressPercentIsDefinedForSmallTotals) {
-    struct Case { uint64_t done, total; uint32_t percent; };
-    for (auto c : std::vector<Case>{{0, 0, 100}, {5, 0, 100}, {25, 50, 50}, {50, 50, 100},
-                                     {1, 99, 1}, {150, 200, 75}, {250, 200, 125}}) {
+    struct Case {
+        uint64_t done, total;
+        uint32_t percent;
+    };
+    for (auto c : std::vector<Case>{{0, 0, 100},
+                                    {5, 0, 100},
+                                    {25, 50, 50},
+                                    {50, 50, 100},
+                                    {1, 99, 1},
+                                    {150, 200, 75},
+                                    {250, 200, 125}}) {
         EXPECT_EQ(ProgressPercent(c.done, c.total), c.percent) << c.done << "/" << c.total;
     }
 }
 
 class FileCrcTest : public ::testing::Test {
-protected:
+  protected:
     FastPacing fast;
     ScratchDir dir;
     QueueRef reports = std::make_shared<MessageQueue>();
@@ -149,18 +159,31 @@ std::vector<int> percentsOf4096ByteReads(uint64_t fileBytes, uint64_t size) {
     for (uint64_t got = read; got > 0;) {
         got = std::min<uint64_t>(4096, fileBytes - read);
         read += got;
-        const uint32_t percent = size == 0 ? 100 : static_cast<uint32_t>(double(read) / double(size) * 100.0);
+        const uint32_t percent =
+            size == 0 ? 100 : static_cast<uint32_t>(double(read) / double(size) * 100.0);
         if (percent != last) out.push_back(static_cast<int>(last = percent));
     }
     return out;
 }
 
 TEST_F(FileCrcTest, PercentsAreThoseOfReadsOf4096BytesWhateverTheBlockSize) {
-    struct Case { size_t fileBytes; uint64_t size; };
+    struct Case {
+        size_t fileBytes;
+        uint64_t size;
+    };
     const std::vector<Case> cases = {
-        {1, 1}, {4096, 4096}, {4097, 4097}, {9000, 9000}, {8192, 100000},
-        {300001, 300001}, {262144, 262144}, {524288 + 4096, 524288 + 4096},
-        {1100000, 1100000}, {1100000, 400000}, {1100000, 0}, {700000, 9000000},
+        {1, 1},
+        {4096, 4096},
+        {4097, 4097},
+        {9000, 9000},
+        {8192, 100000},
+        {300001, 300001},
+        {262144, 262144},
+        {524288 + 4096, 524288 + 4096},
+        {1100000, 1100000},
+        {1100000, 400000},
+        {1100000, 0},
+        {700000, 9000000},
     };
     for (const auto& c : cases) {
         const std::string bytes = makeFile(c.fileBytes);
@@ -218,7 +241,7 @@ TEST_F(FileCrcTest, ClosedFileGivesItsErrorAndNoCompletionLine) {
 
 // Reads throw after the first one.
 class ThrowingFileSystem : public PosixFileSystem {
-public:
+  public:
     int reads = 0;
     ssize_t pread(int fd, void* data, size_t n, off_t offset) override {
         if (++reads > 1) throw Poco::IOException("disk gone");
@@ -239,7 +262,8 @@ TEST_F(FileCrcTest, ExceptionGives23AndALogLineAndRestoresThePosition) {
     EXPECT_EQ(result, 23u);
     EXPECT_EQ(file.position(), 10);
     EXPECT_EQ(logTexts(drain(reports)),
-              std::vector<std::string>{"CCrc32Static::FileCrc32Win32Handle Exception = I/O error: disk gone"});
+              std::vector<std::string>{
+                  "CCrc32Static::FileCrc32Win32Handle Exception = I/O error: disk gone"});
 }
 
 }  // namespace

@@ -9,13 +9,16 @@
 #include "package/UnpackMessageHandler.h"
 #include "package/UnpackTask.h"
 #include "platform/FileSystem.h"
+#include "support/FaultyFileSystem.h"
 
 namespace quenlow::test {
 namespace {
 
 const std::string kSealedKey = std::string(64, 'k').replace(10, 5, "Q7z!x") + "123";
 
-uint64_t fileTime(int64_t unixSeconds) { return 116444736000000000ull + uint64_t(unixSeconds) * 10000000; }
+uint64_t fileTime(int64_t unixSeconds) {
+    return 116444736000000000ull + uint64_t(unixSeconds) * 10000000;
+}
 
 std::string compressible(size_t n) {
     std::string s;
@@ -36,15 +39,20 @@ std::string noise(size_t n, uint32_t seed) {
 std::vector<PackageEntry> sampleEntries() {
     return {
         {.name = "Setup/", .folder = true},
-        {.name = "Setup/bin/tool.exe", .data = compressible(300000) + noise(5000, 1),
-         .lastAccessTime = fileTime(1600000000), .lastWriteTime = fileTime(1500000000)},
+        {.name = "Setup/bin/tool.exe",
+         .data = compressible(300000) + noise(5000, 1),
+         .lastAccessTime = fileTime(1600000000),
+         .lastWriteTime = fileTime(1500000000)},
         {.name = "Setup/empty.dat"},
-        {.name = "Setup/readme.txt", .data = "Read me.\n", .lastWriteTime = fileTime(1400000000), .readOnly = true},
+        {.name = "Setup/readme.txt",
+         .data = "Read me.\n",
+         .lastWriteTime = fileTime(1400000000),
+         .readOnly = true},
     };
 }
 
 class ExtractionTest : public ::testing::Test {
-protected:
+  protected:
     FastPacing fast;
     ScratchDir dir;
     QueueRef reports = std::make_shared<MessageQueue>();
@@ -109,7 +117,8 @@ TEST_P(LayoutRoundTrip, ExtractsEveryEntryWithTimesAttributesAndLaunchFolder) {
     if (c.layout == PackageLayout::Legacy) {
         ASSERT_TRUE(unpackLegacy());
     } else {
-        ASSERT_EQ(unpack(built.unpackParameter), Unpack_Done) << ::testing::PrintToString(logTexts(drain(reports)));
+        ASSERT_EQ(unpack(built.unpackParameter), Unpack_Done)
+            << ::testing::PrintToString(logTexts(drain(reports)));
         EXPECT_EQ(launchFolder, "Setup");
     }
     expectSampleExtracted();
@@ -141,7 +150,8 @@ TEST_F(ExtractionTest, Version169HasNoCatalogueAndAnEmptyCrc) {
     write(BuildPackage({}, o).bytes + "trailing bytes are not data");
     EXPECT_EQ(unpack("5^^"), Unpack_CrcFailed);
     EXPECT_EQ(logTexts(drain(reports)),
-              (std::vector<std::string>{"Unpacking File: " + package, "CRC Check completed reading 0 bytes",
+              (std::vector<std::string>{"Unpacking File: " + package,
+                                        "CRC Check completed reading 0 bytes",
                                         "CRC Compare 0 and 5", "CRC not valid2"}));
     EXPECT_EQ(unpack("0^^"), Unpack_Done);
     EXPECT_FALSE(fs::exists(out));
@@ -158,8 +168,8 @@ TEST_F(ExtractionTest, CrcCasesAndTheirLogTexts) {
         int result;
     };
     const std::vector<Case> cases = {
-        {180, "=", true, true, {"CRC not valid"}, Unpack_CrcFailed},              // stored CRC differs
-        {180, "1", false, false, {}, Unpack_Done},                                // stored CRC wins over expected
+        {180, "=", true, true, {"CRC not valid"}, Unpack_CrcFailed},  // stored CRC differs
+        {180, "1", false, false, {}, Unpack_Done},  // stored CRC wins over expected
         {178, "1", false, false, {"CRC Compare <crc> and 1", "CRC not valid2"}, Unpack_CrcFailed},
         {178, "=", false, false, {"CRC Compare <crc> and <crc>"}, Unpack_Done},
         {178, "0", false, true, {"CRC Compare <crc> and 0", "CRC not valid3"}, Unpack_CrcFailed},
@@ -172,18 +182,22 @@ TEST_F(ExtractionTest, CrcCasesAndTheirLogTexts) {
         write(built.bytes);
         fs::remove_all(out);
         const uint32_t crc = built.dataCrc;
-        const std::string prefix = c.parameterPrefix == "=" ? std::to_string(crc) : c.parameterPrefix;
+        const std::string prefix =
+            c.parameterPrefix == "=" ? std::to_string(crc) : c.parameterPrefix;
         EXPECT_EQ(unpack(prefix + "^^", c.deleteOnFailure), c.result) << c.version << " " << prefix;
         auto logs = logTexts(drain(reports));
         std::vector<std::string> tail;
-        for (auto it = std::find_if(logs.begin(), logs.end(), [](auto& l) { return l.rfind("CRC Check", 0) == 0; });
+        for (auto it = std::find_if(logs.begin(), logs.end(),
+                                    [](auto& l) { return l.rfind("CRC Check", 0) == 0; });
              it != logs.end() && ++it != logs.end();)
             tail.push_back(*it);
         std::vector<std::string> expected;
         for (std::string t : c.tail) {
-            const std::string signedCrc = std::to_string(c.version == 178 && t.find("and 0") == std::string::npos
-                                                             ? int64_t(int32_t(crc)) : int64_t(crc));
-            for (size_t at; (at = t.find("<crc>")) != std::string::npos;) t.replace(at, 5, signedCrc);
+            const std::string signedCrc = std::to_string(
+                c.version == 178 && t.find("and 0") == std::string::npos ? int64_t(int32_t(crc))
+                                                                         : int64_t(crc));
+            for (size_t at; (at = t.find("<crc>")) != std::string::npos;)
+                t.replace(at, 5, signedCrc);
             expected.push_back(t);
         }
         EXPECT_EQ(tail, expected) << c.version << " " << prefix;
@@ -200,13 +214,16 @@ TEST_F(ExtractionTest, SkippedCrcHasNoCrcPass) {
     ASSERT_EQ(unpack("no separator"), Unpack_Done);
     auto r = drain(reports);
     for (const auto& rep : r) EXPECT_NE(rep.code, DownloadTaskState_CrcStarted);
-    EXPECT_EQ(std::count_if(r.begin(), r.end(), [](auto& x) { return x.code == DownloadTaskState_CrcFinished; }), 1);
+    EXPECT_EQ(std::count_if(r.begin(), r.end(),
+                            [](auto& x) { return x.code == DownloadTaskState_CrcFinished; }),
+              1);
     expectSampleExtracted();
 }
 
 TEST_F(ExtractionTest, XorAppliesToInflatedBytesOnlyAndZlibWrappedStreamsFallBack) {
     const std::string text = compressible(1000);
-    std::vector<PackageEntry> entries = {{.name = "a.txt", .data = text}, {.name = "b.bin", .data = text}};
+    std::vector<PackageEntry> entries = {{.name = "a.txt", .data = text},
+                                         {.name = "b.bin", .data = text}};
     PackageOptions o;
     o.version = 181;
     o.key = "77";
@@ -230,7 +247,10 @@ TEST_F(ExtractionTest, XorAppliesToInflatedBytesOnlyAndZlibWrappedStreamsFallBac
 }
 
 TEST_F(ExtractionTest, BackslashNamesAndTheLaunchFolder) {
-    struct Case { std::vector<std::string> names; std::string launchFolder; };
+    struct Case {
+        std::vector<std::string> names;
+        std::string launchFolder;
+    };
     const std::vector<Case> cases = {
         {{"\\Setup\\a.txt", "Setup/b\\c.txt"}, "Setup"},
         {{"Setup\\a.txt", "readme.txt"}, "given"},  // last entry at the root: left as given
@@ -264,19 +284,29 @@ TEST_F(ExtractionTest, ReplacesAReadOnlyFileAndTinyTotalsGiveDefinedPercents) {
 }
 
 TEST(ExecutableSnifferTest, RecognisesProgramsFromTheirFirstBytesFedInPieces) {
-    struct Case { std::vector<std::string> pieces; bool executable; };
+    struct Case {
+        std::vector<std::string> pieces;
+        bool executable;
+    };
     const std::vector<Case> cases = {
         {{"#!/bin/sh\n"}, true},
         {{"#", "!", "/bin/sh"}, true},
         {{"#!"}, true},
-        {{std::string("\x7f" "ELF\x02", 5)}, true},
+        {{std::string("\x7f"
+                      "ELF\x02",
+                      5)},
+         true},
         {{"\x7f", "", "E", "LF"}, true},
-        {{"\x7f" "EL"}, false},  // too short to be an ELF file
+        {{"\x7f"
+          "EL"},
+         false},  // too short to be an ELF file
         {{"#"}, false},
         {{}, false},
         {{" #!/bin/sh"}, false},
         {{"x", "#!"}, false},
-        {{"\x7f" "ELG"}, false},
+        {{"\x7f"
+          "ELG"},
+         false},
         {{"!#"}, false},
     };
     for (const auto& c : cases) {
@@ -291,23 +321,38 @@ TEST(ExecutableSnifferTest, RecognisesProgramsFromTheirFirstBytesFedInPieces) {
 }
 
 TEST_F(ExtractionTest, ProgramsGetExecuteBitsInEveryDataPath) {
-    struct Case { std::string name, data; bool readOnly; mode_t mode; };
+    struct Case {
+        std::string name, data;
+        bool readOnly;
+        mode_t mode;
+    };
     const std::vector<Case> cases = {
         {"Setup/setup.sh", "#!/bin/sh\necho installing\n", false, 0755},
-        {"Setup/setup", std::string("\x7f" "ELF\x02\x01\x01\0", 8) + noise(3000, 5), false, 0755},
+        {"Setup/setup",
+         std::string("\x7f"
+                     "ELF\x02\x01\x01\0",
+                     8) +
+             noise(3000, 5),
+         false, 0755},
         {"Setup/readme.txt", "# Read me\nnot a script #!\n", false, 0644},
         // Large enough to inflate in several output pieces.
         {"Setup/install.sh", "#!/bin/sh\n" + compressible(600000), true, 0555},
         {"Setup/notes.txt", "plain text", true, 0444},
-        {"Setup/elfish", "\x7f" "EL", false, 0644},
+        {"Setup/elfish",
+         "\x7f"
+         "EL",
+         false, 0644},
         {"Setup/empty", "", false, 0644},
     };
-    auto entryOf = [](const Case& c) { return PackageEntry{.name = c.name, .data = c.data, .readOnly = c.readOnly}; };
+    auto entryOf = [](const Case& c) {
+        return PackageEntry{.name = c.name, .data = c.data, .readOnly = c.readOnly};
+    };
     auto extract = [&](const std::vector<PackageEntry>& entries, const PackageOptions& o) {
         fs::remove_all(out);
         BuiltPackage built = BuildPackage(entries, o);
         write(built.bytes);
-        if (o.layout == PackageLayout::Legacy) return unpackLegacy() ? Unpack_Done : Unpack_NotLoaded;
+        if (o.layout == PackageLayout::Legacy)
+            return unpackLegacy() ? Unpack_Done : Unpack_NotLoaded;
         return unpack(built.unpackParameter);
     };
     auto expectModes = [&](const std::vector<Case>& expected, const std::string& path) {
@@ -345,8 +390,8 @@ TEST_F(ExtractionTest, EntriesThatWouldLeaveTheOutputFolderAreNotWritten) {
     fs::create_directories(dir / "outside");
     ASSERT_EQ(::symlink((dir / "outside").c_str(), (out + "/link").c_str()), 0);
     ASSERT_EQ(::symlink((dir / "outside/target").c_str(), (out + "/filelink").c_str()), 0);
-    const std::vector<std::string> names = {"../evil", "Setup/../../evil", "\\\\abs/evil",
-                                            "link/evil", "filelink", "link/"};
+    const std::vector<std::string> names = {"../evil",   "Setup/../../evil", "\\\\abs/evil",
+                                            "link/evil", "filelink",         "link/"};
     for (bool legacy : {false, true}) {
         for (const auto& n : names) {
             PackageOptions o;
@@ -360,7 +405,8 @@ TEST_F(ExtractionTest, EntriesThatWouldLeaveTheOutputFolderAreNotWritten) {
                 EXPECT_EQ(unpack("^^"), Unpack_NotLoaded) << n;
                 auto logs = logTexts(drain(reports));
                 ASSERT_FALSE(logs.empty());
-                EXPECT_EQ(logs.back().rfind("Error(TARN-1004): unable to create file ", 0), 0u) << logs.back();
+                EXPECT_EQ(logs.back().rfind("Error(TARN-1004): unable to create file ", 0), 0u)
+                    << logs.back();
                 EXPECT_NE(logs.back().find(" during unpacking phase."), std::string::npos);
             }
             EXPECT_EQ(readFile(out + "/ok.txt"), "fine");
@@ -399,8 +445,8 @@ TEST_F(ExtractionTest, DataAndOutputFailures) {
     EXPECT_EQ(full, Unpack_EntryFailed);
     EXPECT_EQ(denied, 0);
     auto logs = logTexts(drain(reports));
-    EXPECT_EQ(logs.back(),
-              "Error(TARN-1004): unable to create file " + out + "/Setup/bin/tool.exe during unpacking phase.");
+    EXPECT_EQ(logs.back(), "Error(TARN-1004): unable to create file " + out +
+                               "/Setup/bin/tool.exe during unpacking phase.");
 
     // Legacy data that ends before an entry's size is a failure, not a short file.
     o.layout = PackageLayout::Legacy;
@@ -417,7 +463,8 @@ TEST_F(ExtractionTest, EntriesOfSeveralChunksRoundTripAndKeepTheirStartWhenCut) 
         PackageOptions o;
         o.key = "91";
         o.zlibWrapped = zlibWrapped;
-        BuiltPackage built = BuildPackage({{.name = "big.bin", .data = data}, {.name = "next.txt", .data = "next"}}, o);
+        BuiltPackage built = BuildPackage(
+            {{.name = "big.bin", .data = data}, {.name = "next.txt", .data = "next"}}, o);
         write(built.bytes);
         fs::remove_all(out);
         ASSERT_EQ(unpack(built.unpackParameter), Unpack_Done) << zlibWrapped;
@@ -432,7 +479,8 @@ TEST_F(ExtractionTest, EntriesOfSeveralChunksRoundTripAndKeepTheirStartWhenCut) 
         ASSERT_TRUE(partial);
         EXPECT_GT(partial->size(), 262144u) << "more than one buffer was inflated";
         EXPECT_LT(partial->size(), data.size());
-        EXPECT_EQ(data.compare(0, partial->size(), *partial), 0) << "a start of the data, unchanged";
+        EXPECT_EQ(data.compare(0, partial->size(), *partial), 0)
+            << "a start of the data, unchanged";
 
         // A write that fails after the first one fails the entry.
         write(built.bytes);
@@ -443,7 +491,8 @@ TEST_F(ExtractionTest, EntriesOfSeveralChunksRoundTripAndKeepTheirStartWhenCut) 
         const int full = unpack("^^91");
         setFileSystem(nullptr);
         EXPECT_EQ(full, Unpack_EntryFailed);
-        EXPECT_EQ(logTexts(drain(reports)).back(), "Error(TARN-1004): unable to open " + out + "/big.bin For output2");
+        EXPECT_EQ(logTexts(drain(reports)).back(),
+                  "Error(TARN-1004): unable to open " + out + "/big.bin For output2");
     }
 }
 

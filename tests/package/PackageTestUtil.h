@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "download/Messages.h"
 #include "package/Blowfish.h"
 #include "package/PackageCatalogue.h"
 #include "platform/MessageQueue.h"
+#include "platform/Messages.h"
 #include "platform/Pacing.h"
 
 namespace quenlow::test {
@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 // A fresh folder below the system temp folder, removed (with everything
 // made writable first) when the test ends.
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         std::string tmpl = (fs::temp_directory_path() / "quenlow-pkg-XXXXXX").string();
         path_ = ::mkdtemp(tmpl.data());
@@ -36,13 +36,14 @@ public:
         std::error_code ec;
         for (auto it = fs::recursive_directory_iterator(path_, ec);
              !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow, ec);
+            fs::permissions(it->path(), fs::perms::owner_all,
+                            fs::perm_options::add | fs::perm_options::nofollow, ec);
         fs::remove_all(path_, ec);
     }
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -61,7 +62,8 @@ inline std::optional<std::string> readFile(const std::string& path) {
 inline std::vector<std::string> filesBelow(const std::string& root) {
     std::vector<std::string> out;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator(); ++it)
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         !ec && it != fs::recursive_directory_iterator(); ++it)
         if (!it->is_directory()) out.push_back(fs::relative(it->path(), root).string());
     std::sort(out.begin(), out.end());
     return out;
@@ -101,14 +103,14 @@ inline std::vector<int> percents(const std::vector<Report>& reports) {
 
 // Shrinks every wait of the package code for the test's duration.
 class FastPacing {
-public:
+  public:
     FastPacing() : saved_(pacing()) {
         pacing().crcPercentDelay = pacing().inflatePercentDelay = pacing().relayDelay = Millis(0);
         pacing().unpackedReportDelay = pacing().yieldAfterPost = Millis(0);
     }
     ~FastPacing() { pacing() = saved_; }
 
-private:
+  private:
     Pacing saved_;
 };
 
@@ -119,7 +121,9 @@ struct Bytes {
         for (int i = 0; i < 4; ++i) s += static_cast<char>(v >> (8 * i));
         return *this;
     }
-    Bytes& u64(uint64_t v) { return u32(static_cast<uint32_t>(v)).u32(static_cast<uint32_t>(v >> 32)); }
+    Bytes& u64(uint64_t v) {
+        return u32(static_cast<uint32_t>(v)).u32(static_cast<uint32_t>(v >> 32));
+    }
     Bytes& raw(const std::string& b) {
         s += b;
         return *this;

@@ -19,7 +19,8 @@ std::vector<Report> waitForOutcome(const QueueRef& controller) {
     while (std::chrono::steady_clock::now() < deadline) {
         for (auto& r : drain(controller)) {
             out.push_back(r);
-            if (r.code == DownloadTaskState_Unpacked || r.code == DownloadTaskState_UnpackFailed) return out;
+            if (r.code == DownloadTaskState_Unpacked || r.code == DownloadTaskState_UnpackFailed)
+                return out;
         }
         std::this_thread::sleep_for(1ms);
     }
@@ -28,7 +29,7 @@ std::vector<Report> waitForOutcome(const QueueRef& controller) {
 }
 
 class UnpackTaskTest : public ::testing::Test {
-protected:
+  protected:
     FastPacing fast;
     ScratchDir dir;
     QueueRef controller = std::make_shared<MessageQueue>();
@@ -48,7 +49,8 @@ protected:
 std::vector<PackageEntry> entries() {
     std::string big;
     while (big.size() < 600000) big += "setup data " + std::to_string(big.size()) + "\n";
-    return {{.name = "Setup/", .folder = true}, {.name = "Setup/a.bin", .data = big},
+    return {{.name = "Setup/", .folder = true},
+            {.name = "Setup/a.bin", .data = big},
             {.name = "Setup/b.txt", .data = "b"}};
 }
 
@@ -62,7 +64,8 @@ TEST_F(UnpackTaskTest, ReportsInOrderAndTheLaunchFolder) {
     // 17, percents, 18, percents, then 3; log lines anywhere in between.
     std::vector<int> codes;
     for (const auto& x : r)
-        if (x.code != DownloadTaskState_Log && (codes.empty() || codes.back() != x.code)) codes.push_back(x.code);
+        if (x.code != DownloadTaskState_Log && (codes.empty() || codes.back() != x.code))
+            codes.push_back(x.code);
     EXPECT_EQ(codes, (std::vector<int>{17, 1, 18, 1, 3}));
     ASSERT_EQ(r.back().code, DownloadTaskState_Unpacked);
     EXPECT_EQ(r.back().text, "Setup");
@@ -75,7 +78,11 @@ TEST_F(UnpackTaskTest, ReportsInOrderAndTheLaunchFolder) {
 
 TEST_F(UnpackTaskTest, LayoutChoiceFollowsTheFirstWordAndTheKeyLength) {
     const std::string longKey(51, 'L');
-    struct Case { PackageLayout layout; uint32_t version; std::string key; };
+    struct Case {
+        PackageLayout layout;
+        uint32_t version;
+        std::string key;
+    };
     const std::vector<Case> cases = {
         {PackageLayout::Sealed, 178, longKey},  // sealed, though its first word is not a version
         {PackageLayout::Versioned, 181, "12"},
@@ -92,7 +99,8 @@ TEST_F(UnpackTaskTest, LayoutChoiceFollowsTheFirstWordAndTheKeyLength) {
         auto r = run(built.unpackParameter);
         ASSERT_EQ(r.back().code, DownloadTaskState_Unpacked) << int(c.layout);
         EXPECT_EQ(readFile(out + "/Setup/b.txt"), "b");
-        const bool hasCrcPass = std::any_of(r.begin(), r.end(), [](auto& x) { return x.code == DownloadTaskState_CrcStarted; });
+        const bool hasCrcPass = std::any_of(
+            r.begin(), r.end(), [](auto& x) { return x.code == DownloadTaskState_CrcStarted; });
         EXPECT_EQ(hasCrcPass, c.layout != PackageLayout::Legacy);
         EXPECT_EQ(percents(r).back(), 100) << "legacy percents are relayed too";
     }

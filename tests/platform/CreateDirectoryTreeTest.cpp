@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "platform/FileSystem.h"
-#include "state/Records.h"
+#include "support/FaultyFileSystem.h"
 
 namespace quenlow {
 namespace {
@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class CreateDirectoryTreeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/quenlow-cdt-XXXXXX";
         root = mkdtemp(tmpl);

@@ -11,7 +11,7 @@ namespace quenlow {
 namespace {
 
 class UserFoldersTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* name : {"APPDATA", "XDG_DATA_HOME", "HOME"}) {
             const char* v = std::getenv(name);
@@ -20,14 +20,18 @@ protected:
     }
     void TearDown() override {
         for (auto& [name, value] : saved) {
-            if (value) setenv(name.c_str(), value->c_str(), 1);
-            else unsetenv(name.c_str());
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
         }
         setDriveRoots(std::nullopt);
     }
     static void set(const char* name, const char* value) {
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     std::vector<std::pair<std::string, std::optional<std::string>>> saved;
 };
@@ -39,9 +43,10 @@ TEST_F(UserFoldersTest, DataFolderPrefersAppDataThenXdgThenHome) {
         const char* home;
         const char* expected;
     };
-    for (const Case& c : {Case{"/a", "/x", "/h", "/a"}, Case{nullptr, "/x", "/h", "/x"},
-                          Case{"", "/x", "/h", "/x"}, Case{nullptr, nullptr, "/h", "/h/.local/share"},
-                          Case{nullptr, "", "/h", "/h/.local/share"}, Case{nullptr, nullptr, nullptr, ""}}) {
+    for (const Case& c :
+         {Case{"/a", "/x", "/h", "/a"}, Case{nullptr, "/x", "/h", "/x"}, Case{"", "/x", "/h", "/x"},
+          Case{nullptr, nullptr, "/h", "/h/.local/share"},
+          Case{nullptr, "", "/h", "/h/.local/share"}, Case{nullptr, nullptr, nullptr, ""}}) {
         set("APPDATA", c.appData);
         set("XDG_DATA_HOME", c.xdg);
         set("HOME", c.home);

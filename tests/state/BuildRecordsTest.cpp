@@ -67,19 +67,23 @@ TEST_F(BuildRecordsTest, DefaultOutputFolderOnlyReplacedByNonEmptyValue) {
         const char* expected;
     };
     const std::string fallback = home + "/Downloads";
-    for (const Case& c : {Case{"<Files/>", nullptr}, Case{"<ApplicationData DefaultOutputFolder=\"\"/><Files/>", nullptr},
-                          Case{"<ApplicationData/>", nullptr},
-                          Case{"<ApplicationData DefaultOutputFolder=\"/srv/x\"/><Files/>", "/srv/x"}}) {
+    for (const Case& c :
+         {Case{"<Files/>", nullptr},
+          Case{"<ApplicationData DefaultOutputFolder=\"\"/><Files/>", nullptr},
+          Case{"<ApplicationData/>", nullptr},
+          Case{"<ApplicationData DefaultOutputFolder=\"/srv/x\"/><Files/>", "/srv/x"}}) {
         auto order = makeOrder("1");
         order->loadOrder(c.text);
-        EXPECT_EQ(order->DefaultOutputFolder, c.expected ? std::string(c.expected) : fallback) << c.text;
+        EXPECT_EQ(order->DefaultOutputFolder, c.expected ? std::string(c.expected) : fallback)
+            << c.text;
     }
 }
 
 TEST_F(BuildRecordsTest, TextThatDoesNotParseGivesNoFilesButStillReportsReady) {
-    for (const std::string& text : {std::string(""), std::string("not xml"), std::string(kExample).substr(0, 200),
-                                   std::string("<Files><File FileKey=\"1\"></Files>"),
-                                   std::string("<Other><Files><File FileKey=\"1\"/></Files></Other>")}) {
+    for (const std::string& text :
+         {std::string(""), std::string("not xml"), std::string(kExample).substr(0, 200),
+          std::string("<Files><File FileKey=\"1\"></Files>"),
+          std::string("<Other><Files><File FileKey=\"1\"/></Files></Other>")}) {
         view.clear();
         auto order = makeOrder("1");
         order->loadOrder(text);
@@ -94,11 +98,13 @@ TEST_F(BuildRecordsTest, PackageDetectedByExtensionInAnyLetterCase) {
         const char* name;
         bool package;
     };
-    for (const Case& c : {Case{"Setup.tarn", true}, Case{"Setup.TARN", true}, Case{"a.b.TaRn", true},
-                          Case{"tarn", true}, Case{"Setup.tarn.zip", false}, Case{"Setup.tar", false},
-                          Case{"Setup.", false}, Case{"", false}, Case{"Setup.tarnx", false}}) {
+    for (const Case& c :
+         {Case{"Setup.tarn", true}, Case{"Setup.TARN", true}, Case{"a.b.TaRn", true},
+          Case{"tarn", true}, Case{"Setup.tarn.zip", false}, Case{"Setup.tar", false},
+          Case{"Setup.", false}, Case{"", false}, Case{"Setup.tarnx", false}}) {
         auto order = makeOrder("1");
-        order->buildRecords(std::string("<Files><File FileKey=\"1\" FileName=\"") + c.name + "\"/></Files>");
+        order->buildRecords(std::string("<Files><File FileKey=\"1\" FileName=\"") + c.name +
+                            "\"/></Files>");
         ASSERT_EQ(order->files.size(), 1u);
         EXPECT_EQ(order->files[0]->isPackage, c.package) << c.name;
     }
@@ -108,18 +114,19 @@ TEST_F(BuildRecordsTest, PackageDetectedByExtensionInAnyLetterCase) {
 TEST_F(BuildRecordsTest, PartKeysGiveIndexesOrAreRenumbered) {
     struct Case {
         std::vector<const char*> keys;  // nullptr: attribute missing
-        std::vector<std::string> idsInOrder;  // FileIDs (P0, P1, ... in text order) by resulting index
+        std::vector<std::string>
+            idsInOrder;  // FileIDs (P0, P1, ... in text order) by resulting index
     };
     const std::vector<Case> cases = {
-        {{nullptr}, {"P0"}},                   // no key: index 0
-        {{"1"}, {"P0"}},                       // key 1: index 0
+        {{nullptr}, {"P0"}},  // no key: index 0
+        {{"1"}, {"P0"}},      // key 1: index 0
         {{"1", "2", "3"}, {"P0", "P1", "P2"}},
-        {{"2", "1"}, {"P1", "P0"}},            // a permutation keeps its keys
-        {{"1", "1"}, {"P0", "P1"}},            // duplicate
-        {{"0", "1"}, {"P0", "P1"}},            // zero-based by mistake
-        {{"1", "3"}, {"P0", "P1"}},            // gap
-        {{nullptr, nullptr}, {"P0", "P1"}},    // both missing
-        {{"x", "2"}, {"P0", "P1"}},            // non-numeric
+        {{"2", "1"}, {"P1", "P0"}},          // a permutation keeps its keys
+        {{"1", "1"}, {"P0", "P1"}},          // duplicate
+        {{"0", "1"}, {"P0", "P1"}},          // zero-based by mistake
+        {{"1", "3"}, {"P0", "P1"}},          // gap
+        {{nullptr, nullptr}, {"P0", "P1"}},  // both missing
+        {{"x", "2"}, {"P0", "P1"}},          // non-numeric
         {{"-4", "99999999999999999999"}, {"P0", "P1"}},
     };
     for (const auto& c : cases) {
@@ -152,8 +159,8 @@ struct MergeCase {
     const char* fileName;
     const char* installCommand;
     std::vector<std::string> pageParts;  // FileIDs, keys 1..N
-    std::string savedFile;               // the saved <File> element; "@OUT@" stands for the output folder
-    std::vector<std::string> onDisk;     // paths below the output folder that exist
+    std::string savedFile;  // the saved <File> element; "@OUT@" stands for the output folder
+    std::vector<std::string> onDisk;  // paths below the output folder that exist
     int state;
     bool keepsOutputFolder;
     int64_t fileSize;
@@ -164,60 +171,190 @@ struct MergeCase {
 void PrintTo(const MergeCase& c, std::ostream* os) { *os << c.name; }
 
 std::string savedFile(const char* attrs, const std::string& parts) {
-    return std::string("<File FileKey=\"1\" OutputFolder=\"@OUT@\" FileSize=\"7000\" ") + attrs + ">" + parts +
-           "</File>";
+    return std::string("<File FileKey=\"1\" OutputFolder=\"@OUT@\" FileSize=\"7000\" ") + attrs +
+           ">" + parts + "</File>";
 }
 
 std::string part(const char* id, int key, int64_t read, int64_t write) {
     return std::string("<FilePart FileID=\"") + id + "\" FilePartKey=\"" + std::to_string(key) +
-           "\" URLReadPosition=\"" + std::to_string(read) + "\" FileWritePosition=\"" + std::to_string(write) + "\"/>";
+           "\" URLReadPosition=\"" + std::to_string(read) + "\" FileWritePosition=\"" +
+           std::to_string(write) + "\"/>";
 }
 
 const std::string kTwoParts = part("A1", 0, 1200, 0) + part("A2", 1, 300, 3500);
 
 const MergeCase kMergeCases[] = {
-    {"PartialRestoresPositions", 2, "a.bin", "", {"A1", "A2"},
-     savedFile("FileState=\"Downloading\"", kTwoParts), {"a.bin"},
-     FileState_Partial, true, 7000, {{1200, 0}, {300, 3500}}, ""},
-    {"NothingFetchedStaysInitial", 2, "a.bin", "", {"A1", "A2"},
-     savedFile("FileState=\"Downloading\"", part("A1", 0, 0, 0) + part("A2", 1, 0, 3500)), {"a.bin"},
-     FileState_Initial, true, 7000, {{0, 0}, {0, 3500}}, ""},
-    {"CompleteFilePresent", 2, "a.bin", "", {"A1", "A2"},
-     savedFile("FileState=\"Complete\"", kTwoParts), {"a.bin"},
-     FileState_Complete, true, 7000, {{1200, 0}, {300, 3500}}, ""},
-    {"CompleteFileGone", 2, "a.bin", "", {"A1", "A2"},
-     savedFile("FileState=\"Complete\"", kTwoParts), {},
-     FileState_Initial, false, 0, {{0, 0}, {0, 0}}, ""},
-    {"UnpackedFoundInLaunchFolder", 1, "Setup.tarn", "setup.sh", {"A1", "A2"},
-     savedFile("FileState=\"Complete\" TarnLaunchFolder=\"Setup\"", kTwoParts), {"Setup/setup.sh"},
-     FileState_Complete, true, 7000, {{1200, 0}, {300, 3500}}, "Setup"},
-    {"UnpackedInstallMovedBesideLaunchFolder", 1, "Setup.tarn", "setup.sh", {"A1", "A2"},
-     savedFile("FileState=\"Complete\" TarnLaunchFolder=\"Setup\"", kTwoParts), {"setup.sh"},
-     FileState_Complete, true, 7000, {{1200, 0}, {300, 3500}}, "Setup"},
-    {"UnpackedInstallGone", 1, "Setup.tarn", "setup.sh", {"A1", "A2"},
-     savedFile("FileState=\"Complete\" TarnLaunchFolder=\"Setup\"", kTwoParts), {"Setup.tarn"},
-     FileState_Initial, false, 0, {{0, 0}, {0, 0}}, ""},
-    {"UnpackedWithoutInstallCommandFindsFolder", 1, "Setup.tarn", "", {"A1", "A2"},
-     savedFile("FileState=\"Complete\" TarnLaunchFolder=\"Setup\"", kTwoParts), {"Setup/x"},
-     FileState_Complete, true, 7000, {{1200, 0}, {300, 3500}}, "Setup"},
-    {"ChangedPartCountStartsOver", 2, "a.bin", "", {"A1", "A2", "A3", "A4"},
-     savedFile("FileState=\"Downloading\"", part("A1", 0, 10, 0) + part("A2", 1, 10, 100) + part("A3", 2, 10, 200)),
-     {"a.bin"}, FileState_Reconfigured, true, 0, {{0, 0}, {0, 0}, {0, 0}, {0, 0}}, ""},
-    {"MissingFileIdStartsOver", 2, "a.bin", "", {"A1", "NEW", "A3"},
-     savedFile("FileState=\"Downloading\"", part("A1", 0, 10, 0) + part("A2", 1, 10, 100) + part("A3", 2, 10, 200)),
-     {"a.bin"}, FileState_Reconfigured, true, 0, {{0, 0}, {0, 0}, {0, 0}}, ""},
-    {"CompleteButReconfiguredStartsOver", 2, "a.bin", "", {"A1", "B2"},
-     savedFile("FileState=\"Complete\"", kTwoParts), {"a.bin"},
-     FileState_Reconfigured, true, 0, {{0, 0}, {0, 0}}, ""},
-    {"PositionsFollowTheirFileId", 2, "a.bin", "", {"A1", "A2"},
-     savedFile("FileState=\"Downloading\"", part("A2", 0, 300, 3500) + part("A1", 1, 1200, 0)), {"a.bin"},
-     FileState_Partial, true, 7000, {{1200, 0}, {300, 3500}}, ""},
-    {"NegativePositionsStartOver", 2, "a.bin", "", {"A1", "A2"},
-     savedFile("FileState=\"Downloading\"", part("A1", 0, -5, 0) + part("A2", 1, 300, 3500)), {"a.bin"},
-     FileState_Reconfigured, true, 0, {{0, 0}, {0, 0}}, ""},
-    {"EmptySavedOutputFolderIsIgnored", 2, "a.bin", "", {"A1", "A2"},
-     "<File FileKey=\"1\" OutputFolder=\"\" FileSize=\"7000\" FileState=\"Complete\">" + kTwoParts + "</File>", {},
-     FileState_Initial, false, 0, {{0, 0}, {0, 0}}, ""},
+    {"PartialRestoresPositions",
+     2,
+     "a.bin",
+     "",
+     {"A1", "A2"},
+     savedFile("FileState=\"Downloading\"", kTwoParts),
+     {"a.bin"},
+     FileState_Partial,
+     true,
+     7000,
+     {{1200, 0}, {300, 3500}},
+     ""},
+    {"NothingFetchedStaysInitial",
+     2,
+     "a.bin",
+     "",
+     {"A1", "A2"},
+     savedFile("FileState=\"Downloading\"", part("A1", 0, 0, 0) + part("A2", 1, 0, 3500)),
+     {"a.bin"},
+     FileState_Initial,
+     true,
+     7000,
+     {{0, 0}, {0, 3500}},
+     ""},
+    {"CompleteFilePresent",
+     2,
+     "a.bin",
+     "",
+     {"A1", "A2"},
+     savedFile("FileState=\"Complete\"", kTwoParts),
+     {"a.bin"},
+     FileState_Complete,
+     true,
+     7000,
+     {{1200, 0}, {300, 3500}},
+     ""},
+    {"CompleteFileGone",
+     2,
+     "a.bin",
+     "",
+     {"A1", "A2"},
+     savedFile("FileState=\"Complete\"", kTwoParts),
+     {},
+     FileState_Initial,
+     false,
+     0,
+     {{0, 0}, {0, 0}},
+     ""},
+    {"UnpackedFoundInLaunchFolder",
+     1,
+     "Setup.tarn",
+     "setup.sh",
+     {"A1", "A2"},
+     savedFile("FileState=\"Complete\" TarnLaunchFolder=\"Setup\"", kTwoParts),
+     {"Setup/setup.sh"},
+     FileState_Complete,
+     true,
+     7000,
+     {{1200, 0}, {300, 3500}},
+     "Setup"},
+    {"UnpackedInstallMovedBesideLaunchFolder",
+     1,
+     "Setup.tarn",
+     "setup.sh",
+     {"A1", "A2"},
+     savedFile("FileState=\"Complete\" TarnLaunchFolder=\"Setup\"", kTwoParts),
+     {"setup.sh"},
+     FileState_Complete,
+     true,
+     7000,
+     {{1200, 0}, {300, 3500}},
+     "Setup"},
+    {"UnpackedInstallGone",
+     1,
+     "Setup.tarn",
+     "setup.sh",
+     {"A1", "A2"},
+     savedFile("FileState=\"Complete\" TarnLaunchFolder=\"Setup\"", kTwoParts),
+     {"Setup.tarn"},
+     FileState_Initial,
+     false,
+     0,
+     {{0, 0}, {0, 0}},
+     ""},
+    {"UnpackedWithoutInstallCommandFindsFolder",
+     1,
+     "Setup.tarn",
+     "",
+     {"A1", "A2"},
+     savedFile("FileState=\"Complete\" TarnLaunchFolder=\"Setup\"", kTwoParts),
+     {"Setup/x"},
+     FileState_Complete,
+     true,
+     7000,
+     {{1200, 0}, {300, 3500}},
+     "Setup"},
+    {"ChangedPartCountStartsOver",
+     2,
+     "a.bin",
+     "",
+     {"A1", "A2", "A3", "A4"},
+     savedFile("FileState=\"Downloading\"",
+               part("A1", 0, 10, 0) + part("A2", 1, 10, 100) + part("A3", 2, 10, 200)),
+     {"a.bin"},
+     FileState_Reconfigured,
+     true,
+     0,
+     {{0, 0}, {0, 0}, {0, 0}, {0, 0}},
+     ""},
+    {"MissingFileIdStartsOver",
+     2,
+     "a.bin",
+     "",
+     {"A1", "NEW", "A3"},
+     savedFile("FileState=\"Downloading\"",
+               part("A1", 0, 10, 0) + part("A2", 1, 10, 100) + part("A3", 2, 10, 200)),
+     {"a.bin"},
+     FileState_Reconfigured,
+     true,
+     0,
+     {{0, 0}, {0, 0}, {0, 0}},
+     ""},
+    {"CompleteButReconfiguredStartsOver",
+     2,
+     "a.bin",
+     "",
+     {"A1", "B2"},
+     savedFile("FileState=\"Complete\"", kTwoParts),
+     {"a.bin"},
+     FileState_Reconfigured,
+     true,
+     0,
+     {{0, 0}, {0, 0}},
+     ""},
+    {"PositionsFollowTheirFileId",
+     2,
+     "a.bin",
+     "",
+     {"A1", "A2"},
+     savedFile("FileState=\"Downloading\"", part("A2", 0, 300, 3500) + part("A1", 1, 1200, 0)),
+     {"a.bin"},
+     FileState_Partial,
+     true,
+     7000,
+     {{1200, 0}, {300, 3500}},
+     ""},
+    {"NegativePositionsStartOver",
+     2,
+     "a.bin",
+     "",
+     {"A1", "A2"},
+     savedFile("FileState=\"Downloading\"", part("A1", 0, -5, 0) + part("A2", 1, 300, 3500)),
+     {"a.bin"},
+     FileState_Reconfigured,
+     true,
+     0,
+     {{0, 0}, {0, 0}},
+     ""},
+    {"EmptySavedOutputFolderIsIgnored",
+     2,
+     "a.bin",
+     "",
+     {"A1", "A2"},
+     "<File FileKey=\"1\" OutputFolder=\"\" FileSize=\"7000\" FileState=\"Complete\">" + kTwoParts +
+         "</File>",
+     {},
+     FileState_Initial,
+     false,
+     0,
+     {{0, 0}, {0, 0}},
+     ""},
 };
 
 class MergeTest : public StateFixture, public ::testing::WithParamInterface<MergeCase> {};
@@ -232,14 +369,19 @@ TEST_P(MergeTest, RestoresWhatIsStillValid) {
     for (auto at = saved.find("@OUT@"); at != std::string::npos; at = saved.find("@OUT@"))
         saved.replace(at, 5, out);
     // The same file key under another order must not be picked up.
-    writeFile(savePath(), "<?xml version=\"1.0\"?><ApplicationData/><Orders>"
-                          "<Order OrderID=\"6\"><Files><File FileKey=\"1\" OutputFolder=\"/elsewhere\"/></Files></Order>"
-                          "<Order OrderID=\"7\"><Files>" + saved + "</Files></Order></Orders>");
+    writeFile(savePath(),
+              "<?xml version=\"1.0\"?><ApplicationData/><Orders>"
+              "<Order OrderID=\"6\"><Files><File FileKey=\"1\" "
+              "OutputFolder=\"/elsewhere\"/></Files></Order>"
+              "<Order OrderID=\"7\"><Files>" +
+                  saved + "</Files></Order></Orders>");
 
-    std::string text = std::string("<Files><File FileKey=\"1\" FileTypeID=\"") + std::to_string(c.fileTypeId) +
-                       "\" FileName=\"" + c.fileName + "\" InstallCommand=\"" + c.installCommand + "\">";
+    std::string text = std::string("<Files><File FileKey=\"1\" FileTypeID=\"") +
+                       std::to_string(c.fileTypeId) + "\" FileName=\"" + c.fileName +
+                       "\" InstallCommand=\"" + c.installCommand + "\">";
     for (size_t k = 0; k < c.pageParts.size(); ++k)
-        text += "<FilePart FilePartKey=\"" + std::to_string(k + 1) + "\" FileID=\"" + c.pageParts[k] + "\"/>";
+        text += "<FilePart FilePartKey=\"" + std::to_string(k + 1) + "\" FileID=\"" +
+                c.pageParts[k] + "\"/>";
     text += "</File></Files>";
 
     auto order = makeOrder("7");
@@ -269,11 +411,15 @@ TEST_F(BuildRecordsTest, KeysWithQuotesStillFindTheirSavedFile) {
     writeFile(out + "/a.bin", "x");
     // Values are escaped in the file; lookups must not break on the quotes.
     writeFile(savePath(),
-              "<Orders><Order OrderID=\"o'1&quot;\"><Files><File FileKey=\"k'&quot;\" FileState=\"Downloading\" "
-              "OutputFolder=\"" + out + "\"><FilePart FileID=\"i'd\" FilePartKey=\"0\" URLReadPosition=\"5\" "
-              "FileWritePosition=\"0\"/></File></Files></Order></Orders>");
+              "<Orders><Order OrderID=\"o'1&quot;\"><Files><File FileKey=\"k'&quot;\" "
+              "FileState=\"Downloading\" "
+              "OutputFolder=\"" +
+                  out +
+                  "\"><FilePart FileID=\"i'd\" FilePartKey=\"0\" URLReadPosition=\"5\" "
+                  "FileWritePosition=\"0\"/></File></Files></Order></Orders>");
     auto order = makeOrder("o'1\"");
-    order->loadOrder(R"(<Files><File FileKey="k'&quot;" FileName="a.bin"><FilePart FilePartKey="1" FileID="i'd"/></File></Files>)");
+    order->loadOrder(
+        R"(<Files><File FileKey="k'&quot;" FileName="a.bin"><FilePart FilePartKey="1" FileID="i'd"/></File></Files>)");
     ASSERT_EQ(order->files.size(), 1u);
     EXPECT_EQ(order->files[0]->state.load(), FileState_Partial);
     EXPECT_EQ(order->files[0]->parts[0]->readPosition.load(), 5);
@@ -302,7 +448,8 @@ TEST_F(BuildRecordsTest, PackageFoundOnADriveIsPrelocated) {
     EXPECT_EQ(f.outputPath, driveF + "/TARN/");
     EXPECT_EQ(f.outputFolder, "/dl");
     for (size_t i = 1; i < 4; ++i) {
-        EXPECT_FALSE(order->files[i]->prelocated) << i;  // not a package / not there / not a bare name
+        EXPECT_FALSE(order->files[i]->prelocated)
+            << i;  // not a package / not there / not a bare name
         EXPECT_EQ(order->files[i]->state.load(), FileState_Initial) << i;
     }
     EXPECT_EQ(order->locatePackageOnDrives(""), "");
@@ -314,8 +461,10 @@ TEST_F(BuildRecordsTest, CompleteFileIsNotLookedForOnDrives) {
     writeFile(out + "/Setup.tarn", "x");
     writeFile(root + "/drive/TARN/Setup.tarn", "x");
     setDriveRoots(std::vector<std::string>{root + "/drive"});
-    writeFile(savePath(), "<Orders><Order OrderID=\"1\"><Files><File FileKey=\"1\" FileState=\"Complete\" OutputFolder=\"" +
-                              out + "\"/></Files></Order></Orders>");
+    writeFile(savePath(),
+              "<Orders><Order OrderID=\"1\"><Files><File FileKey=\"1\" FileState=\"Complete\" "
+              "OutputFolder=\"" +
+                  out + "\"/></Files></Order></Orders>");
     auto order = makeOrder("1");
     order->loadOrder(R"(<Files><File FileKey="1" FileTypeID="2" FileName="Setup.tarn"/></Files>)");
     ASSERT_EQ(order->files.size(), 1u);

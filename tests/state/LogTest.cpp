@@ -36,7 +36,8 @@ TEST_P(PlaceholderTest, FormatsMessage) {
     const auto& c = GetParam();
     RecordingWriter writer;
     {
-        Logger<RecordingWriter> log(writer, c.format, LogLevel_Trace, LogCategory_Download, LogLevel_Trace);
+        Logger<RecordingWriter> log(writer, c.format, LogLevel_Trace, LogCategory_Download,
+                                    LogLevel_Trace);
         for (const auto& a : c.args) log << a;
     }
     ASSERT_EQ(writer.lines.size(), 1u);
@@ -46,25 +47,27 @@ TEST_P(PlaceholderTest, FormatsMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Log, PlaceholderTest,
     ::testing::Values(
-        PlaceholderCase{"format", {"a", "1", "b"}, "formata1b"},       // no placeholder: all appended
-        PlaceholderCase{"x%1y", {"p", "q"}, "xqyp"},                   // used one filled, other appended
-        PlaceholderCase{"%5", {"a", "b"}, "%5ab"},                     // out of range stays
-        PlaceholderCase{"%0001", {"a", "b"}, "%0001ab"},               // four digits stay
-        PlaceholderCase{"%01-%001", {"a", "b"}, "b-ba"},               // leading zeros within three digits
-        PlaceholderCase{"%0 and %0", {"a"}, "a and a"},                // reused argument
-        PlaceholderCase{"%%1 100%", {"a", "b"}, "%b 100%a"},           // bare "%" kept
-        PlaceholderCase{"%", {}, "%"},                                 // "%" at the very end
-        PlaceholderCase{"%254|%255", {"a"}, "%254|%255a"},             // above the argument count
-        PlaceholderCase{"%1%0", {"x", "y"}, "yx"}));                   // adjacent placeholders
+        PlaceholderCase{"format", {"a", "1", "b"}, "formata1b"},  // no placeholder: all appended
+        PlaceholderCase{"x%1y", {"p", "q"}, "xqyp"},              // used one filled, other appended
+        PlaceholderCase{"%5", {"a", "b"}, "%5ab"},                // out of range stays
+        PlaceholderCase{"%0001", {"a", "b"}, "%0001ab"},          // four digits stay
+        PlaceholderCase{"%01-%001", {"a", "b"}, "b-ba"},      // leading zeros within three digits
+        PlaceholderCase{"%0 and %0", {"a"}, "a and a"},       // reused argument
+        PlaceholderCase{"%%1 100%", {"a", "b"}, "%b 100%a"},  // bare "%" kept
+        PlaceholderCase{"%", {}, "%"},                        // "%" at the very end
+        PlaceholderCase{"%254|%255", {"a"}, "%254|%255a"},    // above the argument count
+        PlaceholderCase{"%1%0", {"x", "y"}, "yx"}));          // adjacent placeholders
 
 TEST(Logger, ArgumentTypesUseDefaultDecimalFormatting) {
     RecordingWriter writer;
     const char* none = nullptr;
     {
-        Logger<RecordingWriter> log(writer, "", LogLevel_Trace, LogCategory_General, LogLevel_Trace);
+        Logger<RecordingWriter> log(writer, "", LogLevel_Trace, LogCategory_General,
+                                    LogLevel_Trace);
         log << "c|" << std::string("s|") << -42 << "|" << static_cast<int64_t>(-9000000000LL) << "|"
             << static_cast<uint16_t>(65535) << "|" << static_cast<short>(-7) << "|" << none
-            << static_cast<size_t>(70000) << "|" << "end";
+            << static_cast<size_t>(70000) << "|"
+            << "end";
     }
     ASSERT_EQ(writer.lines.size(), 1u);
     EXPECT_EQ(writer.lines[0].message, "c|s|-42|-9000000000|65535|-7|70000|end");
@@ -72,9 +75,16 @@ TEST(Logger, ArgumentTypesUseDefaultDecimalFormatting) {
 
 TEST(Logger, WritesOnlyAtOrAboveThresholdAndPassesCategoryAndLevel) {
     RecordingWriter writer;
-    { Logger<RecordingWriter>(writer, "below", LogLevel_Error, LogCategory_Init, LogLevel_Information) << "x"; }
+    {
+        Logger<RecordingWriter>(writer, "below", LogLevel_Error, LogCategory_Init,
+                                LogLevel_Information)
+            << "x";
+    }
     EXPECT_TRUE(writer.lines.empty());
-    { Logger<RecordingWriter>(writer, "equal", LogLevel_Error, LogCategory_Init, LogLevel_Error) << "x"; }
+    {
+        Logger<RecordingWriter>(writer, "equal", LogLevel_Error, LogCategory_Init, LogLevel_Error)
+            << "x";
+    }
     ASSERT_EQ(writer.lines.size(), 1u);
     EXPECT_EQ(writer.lines[0].message, "equalx");
     EXPECT_EQ(writer.lines[0].category, LogCategory_Init);
@@ -104,16 +114,18 @@ TEST(LogLine, LineBreaksInsideAMessageCannotStartANewLine) {
 TEST(LogTimestamp, UtcWithoutLeadingZeros) {
     using namespace std::chrono;
     // 2024-03-09 14:05:07.031 UTC
-    sys_time<milliseconds> t = sys_days{year{2024} / 3 / 9} + hours{14} + minutes{5} + seconds{7} + milliseconds{31};
+    sys_time<milliseconds> t =
+        sys_days{year{2024} / 3 / 9} + hours{14} + minutes{5} + seconds{7} + milliseconds{31};
     EXPECT_EQ(logTimestamp(t), "2024/3/9 14:5:7:31");
-    sys_time<milliseconds> t2 = sys_days{year{1999} / 12 / 31} + hours{23} + minutes{59} + seconds{59} + milliseconds{999};
+    sys_time<milliseconds> t2 =
+        sys_days{year{1999} / 12 / 31} + hours{23} + minutes{59} + seconds{59} + milliseconds{999};
     EXPECT_EQ(logTimestamp(t2), "1999/12/31 23:59:59:999");
     sys_time<milliseconds> t3 = sys_days{year{2025} / 1 / 1};
     EXPECT_EQ(logTimestamp(t3), "2025/1/1 0:0:0:0");
 }
 
 class FileLogWriterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/quenlow-log-XXXXXX";
         dir = mkdtemp(tmpl);
@@ -134,21 +146,27 @@ TEST_F(FileLogWriterTest, StatementBecomesOneCrLfLineAndRunsAppend) {
     {
         FileLogWriter writer(path);
         ASSERT_TRUE(writer.isOpen());
-        sys_time<milliseconds> t = sys_days{year{2024} / 3 / 9} + hours{14} + minutes{5} + seconds{7} + milliseconds{31};
-        Logger<FileLogWriter>(writer, "OnEventMessage", LogLevel_Trace, LogCategory_Download, LogLevel_Trace)
+        sys_time<milliseconds> t =
+            sys_days{year{2024} / 3 / 9} + hours{14} + minutes{5} + seconds{7} + milliseconds{31};
+        Logger<FileLogWriter>(writer, "OnEventMessage", LogLevel_Trace, LogCategory_Download,
+                              LogLevel_Trace)
             << " FileKey " << 2 << " " << logTimestamp(t) << " Event_ActionButton";
         // Below its threshold: leaves the file unchanged.
-        Logger<FileLogWriter>(writer, "DocumentComplete Set m_csCurrentUrl", LogLevel_Error, LogCategory_Init,
-                              LogLevel_Information)
-            << "The url " << "http://x";
+        Logger<FileLogWriter>(writer, "DocumentComplete Set m_csCurrentUrl", LogLevel_Error,
+                              LogCategory_Init, LogLevel_Information)
+            << "The url "
+            << "http://x";
     }
-    const std::string first = "[Download] [Trace] OnEventMessage FileKey 2 2024/3/9 14:5:7:31 Event_ActionButton\r\n";
+    const std::string first =
+        "[Download] [Trace] OnEventMessage FileKey 2 2024/3/9 14:5:7:31 Event_ActionButton\r\n";
     EXPECT_EQ(contents(), first);
     {
         // A second run appends; the first run's line stays.
         FileLogWriter writer(path);
-        Logger<FileLogWriter>(writer, "OnErrorMessage", LogLevel_Error, LogCategory_Download, LogLevel_Error)
-            << " FileKey " << std::string("1") << " " << "boom";
+        Logger<FileLogWriter>(writer, "OnErrorMessage", LogLevel_Error, LogCategory_Download,
+                              LogLevel_Error)
+            << " FileKey " << std::string("1") << " "
+            << "boom";
     }
     EXPECT_EQ(contents(), first + "[Download] [Error] OnErrorMessage FileKey 1 boom\r\n");
 }

@@ -9,7 +9,7 @@ namespace {
 
 // Four files whose controllers stay idle: commands remain in their queues.
 class OrderActionsTest : public StateFixture {
-protected:
+  protected:
     void SetUp() override {
         StateFixture::SetUp();
         order = makeOrder("1");
@@ -44,22 +44,27 @@ TEST_F(OrderActionsTest, CommandFollowsTheFileState) {
         int stateAfter;
     };
     const Case cases[] = {
-        {"0", FileState_Initial, false, 0, FileState_Initial, FileState_Downloading},      // start
-        {"1", FileState_Downloading, false, 1, FileState_Paused, FileState_Downloading},   // pause
-        {"2", FileState_Paused, false, 2, FileState_Downloading, FileState_Paused},        // resume
-        {"3", FileState_Partial, false, 3, FileState_Initial, FileState_Downloading},      // restart from saved
+        {"0", FileState_Initial, false, 0, FileState_Initial, FileState_Downloading},     // start
+        {"1", FileState_Downloading, false, 1, FileState_Paused, FileState_Downloading},  // pause
+        {"2", FileState_Paused, false, 2, FileState_Downloading, FileState_Paused},       // resume
+        {"3", FileState_Partial, false, 3, FileState_Initial,
+         FileState_Downloading},  // restart from saved
         {"3", FileState_Reconfigured, false, 3, FileState_Initial, FileState_Downloading},
         {"3", FileState_Error, false, 3, FileState_Initial, FileState_Downloading},
-        {"1", FileState_Paused, true, 1, FileState_Downloading, FileState_Paused},         // prelocated: run
-        {"abc", FileState_Initial, false, 0, FileState_Initial, FileState_Downloading},    // non-numeric acts on 0
-        {" 2x", FileState_Initial, false, 2, FileState_Initial, FileState_Downloading},    // leading digits count
+        {"1", FileState_Paused, true, 1, FileState_Downloading,
+         FileState_Paused},  // prelocated: run
+        {"abc", FileState_Initial, false, 0, FileState_Initial,
+         FileState_Downloading},  // non-numeric acts on 0
+        {" 2x", FileState_Initial, false, 2, FileState_Initial,
+         FileState_Downloading},  // leading digits count
     };
     for (const Case& c : cases) {
         File& f = *order->files[c.file];
         f.state = c.state;
         f.prelocated = c.prelocated;
         order->requestFileAction(c.indexText);
-        EXPECT_EQ(commands(c.file), std::vector<intptr_t>{c.command}) << c.indexText << " state " << c.state;
+        EXPECT_EQ(commands(c.file), std::vector<intptr_t>{c.command})
+            << c.indexText << " state " << c.state;
         EXPECT_EQ(f.state.load(), c.stateAfter) << c.indexText;
         for (size_t other = 0; other < order->files.size(); ++other) {
             if (other != c.file) {
@@ -131,8 +136,10 @@ TEST_F(OrderActionsTest, LaunchOpensTheInstallCommandWhereItIs) {
         const char* installAfter;
     };
     const Case cases[] = {
-        {"beside the download", out, "direct.sh", "Pkg", out + "/direct.sh", out + "/", "direct.sh"},
-        {"inside the launch folder", out + "/", "inner.sh", "Pkg", out + "/Pkg/inner.sh", out + "/Pkg", "inner.sh"},
+        {"beside the download", out, "direct.sh", "Pkg", out + "/direct.sh", out + "/",
+         "direct.sh"},
+        {"inside the launch folder", out + "/", "inner.sh", "Pkg", out + "/Pkg/inner.sh",
+         out + "/Pkg", "inner.sh"},
         {"missing, no launch folder", out, "gone.sh", "", out + "/gone.sh", out + "/", "gone.sh"},
         {"no install command opens the folder", out, "", "Pkg", out + "/", out + "/", "/"},
     };

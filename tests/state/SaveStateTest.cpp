@@ -1,13 +1,13 @@
 // Writing and re-reading the per-user save-state file.
 
-#include <pugixml.hpp>
-
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <pugixml.hpp>
 #include <thread>
 
 #include "state/StateFixture.h"
+#include "support/FaultyFileSystem.h"
 
 namespace quenlow::test {
 namespace {
@@ -31,14 +31,17 @@ TEST_F(SaveStateTest, FirstRunCreatesFolderAndWritesExactLayout) {
 
     const std::string expected =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
-        "<ApplicationData CurrentUrl=\"http://store/order?id=4711&amp;wveskv=3160\" DefaultOutputFolder=\"" +
-        home + "/Downloads\"/>\r\n"
+        "<ApplicationData CurrentUrl=\"http://store/order?id=4711&amp;wveskv=3160\" "
+        "DefaultOutputFolder=\"" +
+        home +
+        "/Downloads\"/>\r\n"
         "<Orders>\r\n"
         "\t<Order OrderID=\"4711\">\r\n"
         "\t\t<Files>\r\n"
         "\t\t\t<File FileKey=\"1\" FileName=\"Setup.bin\" FileSize=\"0\" FileState=\"Downloading\" "
         "InstallCommand=\"Setup.bin\" OutputFolder=\"\" TarnLaunchFolder=\"\">\r\n"
-        "\t\t\t\t<FilePart FileID=\"A1\" FilePartKey=\"0\" FileURL=\"http://h/a1\" FileWritePosition=\"0\" "
+        "\t\t\t\t<FilePart FileID=\"A1\" FilePartKey=\"0\" FileURL=\"http://h/a1\" "
+        "FileWritePosition=\"0\" "
         "URLReadPosition=\"0\"/>\r\n"
         "\t\t\t\t<FilePart FileID=\"A2\" FilePartKey=\"1\" FileURL=\"http://h/a2?x=1&amp;y=2\" "
         "FileWritePosition=\"0\" URLReadPosition=\"0\"/>\r\n"
@@ -54,23 +57,33 @@ TEST_F(SaveStateTest, FirstRunCreatesFolderAndWritesExactLayout) {
 std::string escaped(const std::string& value) {
     std::string out;
     for (char c : value) {
-        if (c == '&') out += "&amp;";
-        else if (c == '"') out += "&quot;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
-        else if (c == '\n') out += "&#10;";
-        else if (c == '\t') out += "&#9;";
-        else out += c;
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '"')
+            out += "&quot;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '\n')
+            out += "&#10;";
+        else if (c == '\t')
+            out += "&#9;";
+        else
+            out += c;
     }
     return out;
 }
 
 TEST_F(SaveStateTest, ProgressAndAwkwardTextsRoundTrip) {
-    const std::string odd = "\xC3\x9Cn\xC3\xAF \"quoted\" 'single' & <angle> \t tab\nnewline \xE6\x97\xA5";
+    const std::string odd =
+        "\xC3\x9Cn\xC3\xAF \"quoted\" 'single' & <angle> \t tab\nnewline \xE6\x97\xA5";
     const std::string out = root + "/out/" + odd;
-    const std::string info = "<Files><File FileTypeID=\"2\" FileKey=\"" + escaped(odd) + "\" FileName=\"" +
-                             escaped(odd) + ".bin\"><FilePart FilePartKey=\"1\" FileID=\"A1\"/>"
-                             "<FilePart FilePartKey=\"2\" FileID=\"" + escaped(odd) + "\"/></File></Files>";
+    const std::string info = "<Files><File FileTypeID=\"2\" FileKey=\"" + escaped(odd) +
+                             "\" FileName=\"" + escaped(odd) +
+                             ".bin\"><FilePart FilePartKey=\"1\" FileID=\"A1\"/>"
+                             "<FilePart FilePartKey=\"2\" FileID=\"" +
+                             escaped(odd) + "\"/></File></Files>";
     {
         auto order = makeOrder(odd);
         order->CurrentUrl = "http://s/?q=" + odd;
@@ -105,22 +118,24 @@ TEST_F(SaveStateTest, ProgressAndAwkwardTextsRoundTrip) {
 }
 
 TEST_F(SaveStateTest, OtherOrdersAreCopiedWithListedAttributesOnly) {
-    writeFile(savePath(),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<ApplicationData CurrentUrl=\"http://saved\" DefaultOutputFolder=\"\" Extra=\"1\"/>\n"
-              "<Orders>\n"
-              " <Order OrderID=\"100\" Note=\"dropped\"><Files>"
-              "  <File FileKey=\"9\" FileName=\"old.bin\" Colour=\"red\"><Junk/>"
-              "   <FilePart FileID=\"Z\" FilePartKey=\"0\" URLReadPosition=\"77\" Speed=\"fast\"/></File>"
-              " </Files><Other/></Order>\n"
-              " <Order OrderID=\"200\"><Files><File FileKey=\"1\" FileName=\"stale\"/></Files></Order>\n"
-              " <Order OrderID=\"300\"><Files/></Order>\n"
-              " <Order OrderID=\"200\"><Files/></Order>\n"
-              "</Orders>\n");
+    writeFile(
+        savePath(),
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<ApplicationData CurrentUrl=\"http://saved\" DefaultOutputFolder=\"\" Extra=\"1\"/>\n"
+        "<Orders>\n"
+        " <Order OrderID=\"100\" Note=\"dropped\"><Files>"
+        "  <File FileKey=\"9\" FileName=\"old.bin\" Colour=\"red\"><Junk/>"
+        "   <FilePart FileID=\"Z\" FilePartKey=\"0\" URLReadPosition=\"77\" Speed=\"fast\"/></File>"
+        " </Files><Other/></Order>\n"
+        " <Order OrderID=\"200\"><Files><File FileKey=\"1\" FileName=\"stale\"/></Files></Order>\n"
+        " <Order OrderID=\"300\"><Files/></Order>\n"
+        " <Order OrderID=\"200\"><Files/></Order>\n"
+        "</Orders>\n");
     auto order = makeOrder("200");
     order->loadOrder(kOrder);
     EXPECT_EQ(order->CurrentUrl, "http://saved");
-    EXPECT_EQ(order->DefaultOutputFolder, home + "/Downloads");  // an empty saved default is not taken
+    EXPECT_EQ(order->DefaultOutputFolder,
+              home + "/Downloads");  // an empty saved default is not taken
     order->files[0]->parts[0]->readPosition = 55;
     ASSERT_TRUE(order->saveState());
 
@@ -129,7 +144,8 @@ TEST_F(SaveStateTest, OtherOrdersAreCopiedWithListedAttributesOnly) {
     auto orders = doc.select_nodes("/Orders/Order");
     ASSERT_EQ(orders.size(), 4u);
     const char* ids[] = {"100", "200", "300", "200"};
-    for (size_t i = 0; i < 4; ++i) EXPECT_STREQ(orders[i].node().attribute("OrderID").value(), ids[i]);
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_STREQ(orders[i].node().attribute("OrderID").value(), ids[i]);
 
     // The foreign order: only the listed attributes, missing ones written empty, nothing else.
     pugi::xml_node copied = orders[0].node();
@@ -138,16 +154,17 @@ TEST_F(SaveStateTest, OtherOrdersAreCopiedWithListedAttributesOnly) {
     pugi::xml_node file = copied.child("Files").child("File");
     std::vector<std::string> names;
     for (auto a : file.attributes()) names.push_back(a.name());
-    EXPECT_EQ(names, (std::vector<std::string>{"FileKey", "FileName", "FileSize", "FileState", "InstallCommand",
-                                              "OutputFolder", "TarnLaunchFolder"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"FileKey", "FileName", "FileSize", "FileState",
+                                        "InstallCommand", "OutputFolder", "TarnLaunchFolder"}));
     EXPECT_STREQ(file.attribute("FileName").value(), "old.bin");
     EXPECT_STREQ(file.attribute("FileSize").value(), "");
     EXPECT_FALSE(file.child("Junk"));
     pugi::xml_node savedPart = file.child("FilePart");
     names.clear();
     for (auto a : savedPart.attributes()) names.push_back(a.name());
-    EXPECT_EQ(names, (std::vector<std::string>{"FileID", "FilePartKey", "FileURL", "FileWritePosition",
-                                              "URLReadPosition"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"FileID", "FilePartKey", "FileURL",
+                                               "FileWritePosition", "URLReadPosition"}));
     EXPECT_STREQ(savedPart.attribute("URLReadPosition").value(), "77");
 
     // Both occurrences of the current order are rewritten from memory, in place.
@@ -161,8 +178,9 @@ TEST_F(SaveStateTest, OtherOrdersAreCopiedWithListedAttributesOnly) {
 }
 
 TEST_F(SaveStateTest, NewOrderIsAppendedAfterSavedOnes) {
-    writeFile(savePath(), "<ApplicationData DefaultOutputFolder=\"/saved/dl\"/>"
-                          "<Orders><Order OrderID=\"1\"/><Order OrderID=\"2\"/></Orders>");
+    writeFile(savePath(),
+              "<ApplicationData DefaultOutputFolder=\"/saved/dl\"/>"
+              "<Orders><Order OrderID=\"1\"/><Order OrderID=\"2\"/></Orders>");
     auto order = makeOrder("3");
     order->CurrentUrl = "http://mine";
     order->loadOrder("<Files/>");
@@ -174,23 +192,34 @@ TEST_F(SaveStateTest, NewOrderIsAppendedAfterSavedOnes) {
     auto orders = doc.select_nodes("/Orders/Order");
     ASSERT_EQ(orders.size(), 3u);
     EXPECT_STREQ(orders[2].node().attribute("OrderID").value(), "3");
-    EXPECT_STREQ(doc.child("ApplicationData").attribute("DefaultOutputFolder").value(), "/saved/dl");
+    EXPECT_STREQ(doc.child("ApplicationData").attribute("DefaultOutputFolder").value(),
+                 "/saved/dl");
 }
 
 // Bytes XML cannot carry (broken UTF-8, control characters) must not stop saving.
 TEST_F(SaveStateTest, TextXmlCannotCarryIsReplacedNotFatal) {
-    writeFile(savePath(), "<Orders><Order OrderID=\"9\"><Files><File FileKey=\"1\" FileName=\"bad\xFF\xC3.bin\"/>"
-                          "</Files></Order></Orders>");
+    writeFile(
+        savePath(),
+        "<Orders><Order OrderID=\"9\"><Files><File FileKey=\"1\" FileName=\"bad\xFF\xC3.bin\"/>"
+        "</Files></Order></Orders>");
     auto order = makeOrder("1");
     order->loadOrder(kOrder);
-    order->files[0]->outputFolder = std::string("/d\x01ir/\xE2\x82\xAC \xC2\x85 \xED\xA0\x80 \xC0\xAF");
+    order->files[0]->outputFolder =
+        std::string("/d\x01ir/\xE2\x82\xAC \xC2\x85 \xED\xA0\x80 \xC0\xAF");
     ASSERT_TRUE(order->saveState());
     pugi::xml_document doc;
     ASSERT_TRUE(doc.load_file(savePath().c_str()));
-    EXPECT_STREQ(doc.select_node("/Orders/Order[@OrderID='9']/Files/File").node().attribute("FileName").value(),
+    EXPECT_STREQ(doc.select_node("/Orders/Order[@OrderID='9']/Files/File")
+                     .node()
+                     .attribute("FileName")
+                     .value(),
                  "bad\xEF\xBF\xBD\xEF\xBF\xBD.bin");
-    // Valid characters (the euro sign, U+0085) survive; a control, a surrogate and an overlong form do not.
-    EXPECT_STREQ(doc.select_node("/Orders/Order[@OrderID='1']/Files/File").node().attribute("OutputFolder").value(),
+    // Valid characters (the euro sign, U+0085) survive; a control, a surrogate and an overlong form
+    // do not.
+    EXPECT_STREQ(doc.select_node("/Orders/Order[@OrderID='1']/Files/File")
+                     .node()
+                     .attribute("OutputFolder")
+                     .value(),
                  "/d\xEF\xBF\xBDir/\xE2\x82\xAC \xC2\x85 \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD "
                  "\xEF\xBF\xBD\xEF\xBF\xBD");
 }
@@ -205,7 +234,11 @@ TEST_F(SaveStateTest, FileStateCompleteRules) {
     };
     const Case cases[] = {
         {"downloading", false, FileState_Downloading, {PartState_Completed, PartState_Go}, false},
-        {"all parts done, unpacking", false, FileState_Unpacking, {PartState_Completed, PartState_Completed}, true},
+        {"all parts done, unpacking",
+         false,
+         FileState_Unpacking,
+         {PartState_Completed, PartState_Completed},
+         true},
         {"complete", false, FileState_Complete, {PartState_Start}, true},
         {"prelocated", true, FileState_Downloading, {PartState_Start}, true},
         {"no parts", false, FileState_Initial, {}, true},
@@ -226,12 +259,15 @@ TEST_F(SaveStateTest, FileStateCompleteRules) {
 TEST_F(SaveStateTest, DamagedFileFallsBackToFreshStartAndIsKeptAside) {
     const std::string out = root + "/out";
     writeFile(out + "/Setup.bin", "x");
-    const std::string whole = "<ApplicationData CurrentUrl=\"http://old\"/><Orders><Order OrderID=\"1\"><Files>"
-                              "<File FileKey=\"1\" FileState=\"Downloading\" OutputFolder=\"" + out +
-                              "\"><FilePart FileID=\"A1\" FilePartKey=\"0\" URLReadPosition=\"9\"/></File>"
-                              "</Files></Order></Orders>";
-    for (const std::string& damaged : {whole.substr(0, whole.size() - 20), std::string("\x01\x02garbage"),
-                                       std::string("<Orders><Order OrderID=\"1\">")}) {
+    const std::string whole =
+        "<ApplicationData CurrentUrl=\"http://old\"/><Orders><Order OrderID=\"1\"><Files>"
+        "<File FileKey=\"1\" FileState=\"Downloading\" OutputFolder=\"" +
+        out +
+        "\"><FilePart FileID=\"A1\" FilePartKey=\"0\" URLReadPosition=\"9\"/></File>"
+        "</Files></Order></Orders>";
+    for (const std::string& damaged :
+         {whole.substr(0, whole.size() - 20), std::string("\x01\x02garbage"),
+          std::string("<Orders><Order OrderID=\"1\">")}) {
         writeFile(savePath(), damaged);
         std::filesystem::remove(savePath() + ".unreadable");
         auto order = makeOrder("1");
@@ -263,9 +299,18 @@ TEST_F(SaveStateTest, FailedWriteKeepsThePreviousFile) {
         void (*arm)(FaultyFileSystem&);
     };
     const Case cases[] = {
-        {"disk full", [](FaultyFileSystem& fs) { fs.writeFault = {ENOSPC, 0}; }},
-        {"flush fails", [](FaultyFileSystem& fs) { fs.syncFault = {EIO, 0}; }},
-        {"cannot create", [](FaultyFileSystem& fs) { fs.openFault = {EACCES, 0}; }},
+        {"disk full",
+         [](FaultyFileSystem& fs) {
+             fs.writeFault = {ENOSPC, 0};
+         }},
+        {"flush fails",
+         [](FaultyFileSystem& fs) {
+             fs.syncFault = {EIO, 0};
+         }},
+        {"cannot create",
+         [](FaultyFileSystem& fs) {
+             fs.openFault = {EACCES, 0};
+         }},
     };
     for (const Case& c : cases) {
         FaultyFileSystem faulty;

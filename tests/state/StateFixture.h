@@ -20,7 +20,7 @@
 namespace quenlow::test {
 
 class StateFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/quenlow-state-XXXXXX";
         root = mkdtemp(tmpl);
@@ -37,8 +37,10 @@ protected:
 
     void TearDown() override {
         for (auto& [name, value] : savedEnv) {
-            if (value) setenv(name.c_str(), value->c_str(), 1);
-            else unsetenv(name.c_str());
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
         }
         setDriveRoots(std::nullopt);
         setFileSystem(nullptr);

@@ -22,7 +22,7 @@ struct Recorded {
 };
 
 class RecordingView : public ViewTarget {
-public:
+  public:
     void postViewMessage(Message msg) override;
 
     std::vector<Recorded> messages() const;
@@ -34,7 +34,7 @@ public:
     size_t count(uint32_t id, std::optional<uintptr_t> wParam = std::nullopt) const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<Recorded> messages_;

@@ -18,8 +18,9 @@ namespace quenlow::test {
 namespace {
 
 bool iequals(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return std::tolower(x) == std::tolower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
 }
 
 struct Content {
@@ -30,8 +31,10 @@ struct Content {
 
     uint64_t length() const { return generated ? size : bytes.size(); }
     void copy(uint64_t offset, char* out, size_t n) const {
-        if (generated) generatedBytes(seed, offset, out, n);
-        else std::memcpy(out, bytes.data() + offset, n);
+        if (generated)
+            generatedBytes(seed, offset, out, n);
+        else
+            std::memcpy(out, bytes.data() + offset, n);
     }
 };
 
@@ -87,10 +90,11 @@ struct TestHttpServer::State {
 namespace {
 
 class Handler : public Poco::Net::HTTPRequestHandler {
-public:
+  public:
     explicit Handler(std::shared_ptr<TestHttpServer::State> s) : state_(std::move(s)) {}
 
-    void handleRequest(Poco::Net::HTTPServerRequest& req, Poco::Net::HTTPServerResponse& resp) override {
+    void handleRequest(Poco::Net::HTTPServerRequest& req,
+                       Poco::Net::HTTPServerResponse& resp) override {
         using Poco::Net::HTTPResponse;
         RecordedRequest rec{req.getMethod(), req.getURI(), {}};
         for (const auto& [k, v] : req) rec.headers.emplace_back(k, v);
@@ -104,7 +108,8 @@ public:
             state_->requests.push_back(rec);
             if (auto it = state_->files.find(path); it != state_->files.end()) content = it->second;
             int seen = ++state_->requestCounts[path];
-            if (auto it = state_->behaviors.find(path); it != state_->behaviors.end() && seen > it->second.normalRequests)
+            if (auto it = state_->behaviors.find(path);
+                it != state_->behaviors.end() && seen > it->second.normalRequests)
                 b = it->second;
             if (b.shortBodyBytes >= 0) {
                 int& sent = state_->shortBodiesSent[path];
@@ -135,7 +140,8 @@ public:
             return;
         }
 
-        uint64_t total = content->length() + static_cast<uint64_t>(std::max<int64_t>(b.extraBytes, 0));
+        uint64_t total =
+            content->length() + static_cast<uint64_t>(std::max<int64_t>(b.extraBytes, 0));
         uint64_t begin = 0, end = total;  // [begin, end)
         bool partial = false;
         std::string range = req.get("Range", "");
@@ -163,8 +169,8 @@ public:
         }
         if (partial) {
             resp.setStatusAndReason(HTTPResponse::HTTP_PARTIAL_CONTENT);
-            resp.set("Content-Range", "bytes " + std::to_string(begin) + "-" + std::to_string(end - 1) + "/" +
-                                          std::to_string(total));
+            resp.set("Content-Range", "bytes " + std::to_string(begin) + "-" +
+                                          std::to_string(end - 1) + "/" + std::to_string(total));
         } else {
             resp.setStatusAndReason(HTTPResponse::HTTP_OK);
         }
@@ -183,14 +189,18 @@ public:
         while (sent < limit && out.good()) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), limit - sent));
             uint64_t pos = begin + sent;
-            size_t inFile = pos < content->length() ? static_cast<size_t>(std::min<uint64_t>(n, content->length() - pos)) : 0;
+            size_t inFile =
+                pos < content->length()
+                    ? static_cast<size_t>(std::min<uint64_t>(n, content->length() - pos))
+                    : 0;
             if (inFile) content->copy(pos, buf.data(), inFile);
             if (inFile < n) std::memset(buf.data() + inFile, 'X', n - inFile);
             out.write(buf.data(), static_cast<std::streamsize>(n));
             sent += n;
             if (b.bytesPerSecond > 0) {
                 out.flush();
-                auto due = started + std::chrono::microseconds(sent * 1000000 / static_cast<uint64_t>(b.bytesPerSecond));
+                auto due = started + std::chrono::microseconds(
+                                         sent * 1000000 / static_cast<uint64_t>(b.bytesPerSecond));
                 std::unique_lock lock(state_->mutex);
                 state_->stallCv.wait_until(lock, due, [&] { return state_->released; });
                 if (state_->released) break;
@@ -199,23 +209,25 @@ public:
         out.flush();
         if (stall) {
             std::unique_lock lock(state_->mutex);
-            state_->stallCv.wait_for(lock, std::chrono::seconds(60), [&] { return state_->released; });
+            state_->stallCv.wait_for(lock, std::chrono::seconds(60),
+                                     [&] { return state_->released; });
         }
         // Returning with fewer bytes than announced closes the connection (keep-alive is off).
     }
 
-private:
+  private:
     std::shared_ptr<TestHttpServer::State> state_;
 };
 
 class Factory : public Poco::Net::HTTPRequestHandlerFactory {
-public:
+  public:
     explicit Factory(std::shared_ptr<TestHttpServer::State> s) : state_(std::move(s)) {}
-    Poco::Net::HTTPRequestHandler* createRequestHandler(const Poco::Net::HTTPServerRequest&) override {
+    Poco::Net::HTTPRequestHandler* createRequestHandler(
+        const Poco::Net::HTTPServerRequest&) override {
         return new Handler(state_);
     }
 
-private:
+  private:
     std::shared_ptr<TestHttpServer::State> state_;
 };
 
@@ -278,7 +290,9 @@ std::vector<RecordedRequest> TestHttpServer::requestsFor(const std::string& path
     return out;
 }
 
-size_t TestHttpServer::requestCount(const std::string& path) const { return requestsFor(path).size(); }
+size_t TestHttpServer::requestCount(const std::string& path) const {
+    return requestsFor(path).size();
+}
 
 void TestHttpServer::releaseStalls() {
     {

@@ -37,15 +37,15 @@ struct RecordedRequest {
 };
 
 struct ServerBehavior {
-    int status = 0;               // when not 0: answer with this status and an empty body
-    bool ignoreRange = false;     // answer 200 with the whole file even to a Range request
-    int64_t shortBodyBytes = -1;  // when >= 0: send only this many body bytes, then close
-    int shortBodyTimes = 0;       // ... for this many requests (then normal again); 0 = always
-    int64_t stallAfterBytes = -1; // when >= 0: send this many body bytes, then hang until released
-    std::string redirectTo;       // when set: 302 with this Location
-    int64_t bytesPerSecond = 0;   // when > 0: throttle the body to about this rate
-    int64_t extraBytes = 0;       // append this many bytes past the file's end (and in Content-Length)
-    int normalRequests = 0;       // the first N requests for the path are answered normally
+    int status = 0;                // when not 0: answer with this status and an empty body
+    bool ignoreRange = false;      // answer 200 with the whole file even to a Range request
+    int64_t shortBodyBytes = -1;   // when >= 0: send only this many body bytes, then close
+    int shortBodyTimes = 0;        // ... for this many requests (then normal again); 0 = always
+    int64_t stallAfterBytes = -1;  // when >= 0: send this many body bytes, then hang until released
+    std::string redirectTo;        // when set: 302 with this Location
+    int64_t bytesPerSecond = 0;    // when > 0: throttle the body to about this rate
+    int64_t extraBytes = 0;  // append this many bytes past the file's end (and in Content-Length)
+    int normalRequests = 0;  // the first N requests for the path are answered normally
 };
 
 // The deterministic content of addGeneratedFile: byte i of the file.
@@ -53,7 +53,7 @@ void generatedBytes(uint32_t seed, uint64_t offset, char* out, size_t n);
 std::string generatedContent(uint32_t seed, uint64_t size);
 
 class TestHttpServer {
-public:
+  public:
     TestHttpServer();
     ~TestHttpServer();  // releases stalls and stops
 
@@ -73,7 +73,7 @@ public:
 
     struct State;  // shared with the request handlers
 
-private:
+  private:
     std::shared_ptr<State> state_;
     std::unique_ptr<Poco::Net::HTTPServer> server_;
 };

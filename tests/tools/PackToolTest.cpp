@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -19,7 +19,7 @@ struct ToolRun {
 };
 
 class PackToolTest : public ::testing::Test {
-protected:
+  protected:
     fs::path dir;
 
     void SetUp() override {
@@ -28,7 +28,8 @@ protected:
     }
     void TearDown() override {
         std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator(); ++it)
+        for (auto it = fs::recursive_directory_iterator(dir, ec);
+             !ec && it != fs::recursive_directory_iterator(); ++it)
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(dir, ec);
     }
@@ -47,10 +48,11 @@ protected:
     }
 
     ToolRun run(const std::string& arguments) {
-        const std::string cmd = tool() + " " + arguments + " >" + (dir / "stdout").string() + " 2>" +
-                                (dir / "stderr").string();
+        const std::string cmd = tool() + " " + arguments + " >" + (dir / "stdout").string() +
+                                " 2>" + (dir / "stderr").string();
         int raw = std::system(cmd.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "stdout"), slurp(dir / "stderr")};
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "stdout"),
+                slurp(dir / "stderr")};
     }
 
     static std::string quote(const std::string& s) { return "'" + s + "'"; }
@@ -71,20 +73,23 @@ TEST_F(PackToolTest, PackThenUnpackEveryLayout) {
     timespec times[2] = {{1500000000, 0}, {1400000000, 0}};
     ::utimensat(AT_FDCWD, (src / "Setup/setup.bin").c_str(), times, 0);
 
-    for (std::string options : {"", "--layout versioned --version 178 --key 19 --zlib-wrapped",
-                                "--layout sealed", "--layout sealed --version 180 --store-last",
-                                "--layout legacy"}) {
+    for (std::string options :
+         {"", "--layout versioned --version 178 --key 19 --zlib-wrapped", "--layout sealed",
+          "--layout sealed --version 180 --store-last", "--layout legacy"}) {
         const fs::path pkg = dir / "p.tarn", out = dir / "out";
         fs::remove_all(out);
-        ToolRun packed = run("pack " + quote(src.string()) + " " + quote(pkg.string()) + " " + options);
+        ToolRun packed =
+            run("pack " + quote(src.string()) + " " + quote(pkg.string()) + " " + options);
         ASSERT_EQ(packed.status, 0) << options << packed.err;
         const std::string parameter = lastLine(packed.out);
         ASSERT_NE(parameter.find("^^"), std::string::npos) << parameter;
 
-        ToolRun unpacked = run("unpack " + quote(pkg.string()) + " " + quote(out.string()) + " --param " + quote(parameter));
+        ToolRun unpacked = run("unpack " + quote(pkg.string()) + " " + quote(out.string()) +
+                               " --param " + quote(parameter));
         ASSERT_EQ(unpacked.status, 0) << options << unpacked.out << unpacked.err;
         // The legacy layout has no launch folder.
-        EXPECT_EQ(lastLine(unpacked.out), options == "--layout legacy" ? "launch-folder=" : "launch-folder=Setup")
+        EXPECT_EQ(lastLine(unpacked.out),
+                  options == "--layout legacy" ? "launch-folder=" : "launch-folder=Setup")
             << options;
         EXPECT_NE(unpacked.out.find("percent=100"), std::string::npos) << options;
         if (options != "--layout legacy") {
@@ -104,17 +109,23 @@ TEST_F(PackToolTest, PackThenUnpackEveryLayout) {
 TEST_F(PackToolTest, FailuresEndWithTheFailingLogText) {
     put(dir / "src/a.txt", "some text");
     const fs::path pkg = dir / "p.tarn";
-    ASSERT_EQ(run("pack " + quote((dir / "src").string()) + " " + quote(pkg.string()) + " --version 178").status, 0);
-    ToolRun r = run("unpack " + quote(pkg.string()) + " " + quote((dir / "out").string()) + " --param '5^^'");
+    ASSERT_EQ(
+        run("pack " + quote((dir / "src").string()) + " " + quote(pkg.string()) + " --version 178")
+            .status,
+        0);
+    ToolRun r = run("unpack " + quote(pkg.string()) + " " + quote((dir / "out").string()) +
+                    " --param '5^^'");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(lastLine(r.err), "CRC not valid2");
     EXPECT_NE(r.out.find("CRC Compare"), std::string::npos);
 
-    r = run("unpack --delete-on-crc-failure " + quote(pkg.string()) + " " + quote((dir / "out").string()) + " --param '5^^'");
+    r = run("unpack --delete-on-crc-failure " + quote(pkg.string()) + " " +
+            quote((dir / "out").string()) + " --param '5^^'");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(fs::exists(pkg));
 
-    r = run("unpack " + quote((dir / "missing.tarn").string()) + " " + quote((dir / "out").string()));
+    r = run("unpack " + quote((dir / "missing.tarn").string()) + " " +
+            quote((dir / "out").string()));
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(fs::exists(dir / "missing.tarn"));
 }
@@ -122,13 +133,13 @@ TEST_F(PackToolTest, FailuresEndWithTheFailingLogText) {
 TEST_F(PackToolTest, BadArgumentsExitWithTwo) {
     put(dir / "src/a.txt", "x");
     const std::string src = quote((dir / "src").string()), pkg = quote((dir / "p").string());
-    for (std::string args : {std::string(""), std::string("frobnicate"), std::string("unpack ") + pkg,
-                             "pack " + src, "pack " + src + " " + pkg + " --layout zip",
-                             "pack " + src + " " + pkg + " --version 1x8",
-                             "pack " + src + " " + pkg + " --layout sealed --key short",
-                             "pack " + src + " " + pkg + " --bogus",
-                             "pack " + quote((dir / "nothing").string()) + " " + pkg,
-                             "unpack " + pkg + " out --param"}) {
+    for (std::string args :
+         {std::string(""), std::string("frobnicate"), std::string("unpack ") + pkg, "pack " + src,
+          "pack " + src + " " + pkg + " --layout zip", "pack " + src + " " + pkg + " --version 1x8",
+          "pack " + src + " " + pkg + " --layout sealed --key short",
+          "pack " + src + " " + pkg + " --bogus",
+          "pack " + quote((dir / "nothing").string()) + " " + pkg,
+          "unpack " + pkg + " out --param"}) {
         ToolRun r = run(args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.err.find("usage:"), std::string::npos) << args;

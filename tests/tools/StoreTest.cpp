@@ -3,8 +3,6 @@
 // names part URLs that serve the right bytes with byte ranges, and the
 // control API defines orders, records script calls and queues clicks.
 
-#include <gtest/gtest.h>
-
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
@@ -13,25 +11,26 @@
 #include <Poco/Process.h>
 #include <Poco/StreamCopier.h>
 #include <Poco/URI.h>
-#include <pugixml.hpp>
+#include <gtest/gtest.h>
 
-#include "download/Messages.h"
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <pugixml.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "package/PackageCatalogue.h"
 #include "package/PackageExtraction.h"
 #include "package/UnpackTask.h"
 #include "platform/MessageQueue.h"
-
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <filesystem>
-#include <map>
-#include <memory>
-#include <optional>
-#include <regex>
-#include <set>
-#include <string>
-#include <vector>
+#include "platform/Messages.h"
 
 namespace {
 
@@ -45,24 +44,27 @@ struct Reply {
 };
 
 std::string storeBinary() {
-    if (const char* dir = std::getenv("QUENLOW_BIN_DIR"); dir && *dir) return (fs::path(dir) / "quenlow-store").string();
+    if (const char* dir = std::getenv("QUENLOW_BIN_DIR"); dir && *dir)
+        return (fs::path(dir) / "quenlow-store").string();
     // Run by hand: the store is built next to the test program.
     return (fs::read_symlink("/proc/self/exe").parent_path() / "quenlow-store").string();
 }
 
 // One store process for the whole suite (starting it builds the demo order).
 class StoreProcess {
-public:
+  public:
     StoreProcess() {
         char tmpl[] = "/tmp/quenlow-storetest-XXXXXX";
         dataDir_ = mkdtemp(tmpl);
         // One order comes from a file given on the command line.
         std::ofstream(fs::path(dataDir_) / "extra.json")
             << R"({"orderId":"ORD-from-file","files":[{"fileName":"f.bin","size":5}]})";
-        std::vector<std::string> args = {"--port", "0", "--data-dir", dataDir_, "--demo-throttle", "0",
-                                         "--order", (fs::path(dataDir_) / "extra.json").string()};
+        std::vector<std::string> args = {
+            "--port",          "0", "--data-dir", dataDir_,
+            "--demo-throttle", "0", "--order",    (fs::path(dataDir_) / "extra.json").string()};
         Poco::Pipe out;
-        handle_ = std::make_unique<Poco::ProcessHandle>(Poco::Process::launch(storeBinary(), args, nullptr, &out, nullptr));
+        handle_ = std::make_unique<Poco::ProcessHandle>(
+            Poco::Process::launch(storeBinary(), args, nullptr, &out, nullptr));
         Poco::PipeInputStream in(out);
         std::string line;
         std::getline(in, line);
@@ -87,7 +89,7 @@ public:
     const std::string& readyLine() const { return readyLine_; }
     const std::string& dataDir() const { return dataDir_; }
 
-private:
+  private:
     std::string dataDir_;
     std::unique_ptr<Poco::ProcessHandle> handle_;
     unsigned short port_ = 0;
@@ -95,7 +97,7 @@ private:
 };
 
 class StoreTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { store_ = new StoreProcess; }
     static void TearDownTestSuite() {
         // A clean stop (no sanitizer report, no hang) exits with 0.
@@ -103,7 +105,9 @@ protected:
         delete store_;
         store_ = nullptr;
     }
-    void SetUp() override { ASSERT_NE(store_->port(), 0) << "store did not start: " << store_->readyLine(); }
+    void SetUp() override {
+        ASSERT_NE(store_->port(), 0) << "store did not start: " << store_->readyLine();
+    }
 
     std::string base() const { return "http://127.0.0.1:" + std::to_string(store_->port()); }
 
@@ -127,8 +131,12 @@ protected:
         Poco::StreamCopier::copyToString(is, r.body);
         return r;
     }
-    Reply get(const std::string& target, const std::string& range = "") { return http(HTTPRequest::HTTP_GET, target, "", range); }
-    Reply post(const std::string& target, const std::string& body = "") { return http(HTTPRequest::HTTP_POST, target, body); }
+    Reply get(const std::string& target, const std::string& range = "") {
+        return http(HTTPRequest::HTTP_GET, target, "", range);
+    }
+    Reply post(const std::string& target, const std::string& body = "") {
+        return http(HTTPRequest::HTTP_POST, target, body);
+    }
 
     // A URL of this store, as a request target.
     std::string targetOf(const std::string& url) {
@@ -148,7 +156,8 @@ StoreProcess* StoreTest::store_ = nullptr;
 
 std::string unescapeHtml(const std::string& s) {
     static const std::vector<std::pair<std::string, std::string>> entities = {
-        {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&#39;", "'"}, {"&#9;", "\t"}, {"&#10;", "\n"}, {"&#13;", "\r"}, {"&amp;", "&"}};
+        {"&lt;", "<"},  {"&gt;", ">"},   {"&quot;", "\""}, {"&#39;", "'"},
+        {"&#9;", "\t"}, {"&#10;", "\n"}, {"&#13;", "\r"},  {"&amp;", "&"}};
     std::string out;
     for (size_t i = 0; i < s.size();) {
         bool matched = false;
@@ -178,17 +187,21 @@ struct Element {
 };
 
 // Calls and requests also carry when the store received them; that varies.
-std::string withoutTimes(const std::string& json) { return std::regex_replace(json, std::regex(R"(,"ms":\d+)"), ""); }
+std::string withoutTimes(const std::string& json) {
+    return std::regex_replace(json, std::regex(R"(,"ms":\d+)"), "");
+}
 
 std::vector<Element> elements(const std::string& html) {
     std::vector<Element> out;
     static const std::regex tag(R"(<([a-zA-Z]+)((?:\s+[a-zA-Z-]+="[^"]*")*)\s*/?>)");
     static const std::regex attr(R"re(([a-zA-Z-]+)="([^"]*)")re");
-    for (auto it = std::sregex_iterator(html.begin(), html.end(), tag); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(html.begin(), html.end(), tag);
+         it != std::sregex_iterator(); ++it) {
         Element e;
         e.tag = (*it)[1];
         std::string attrs = (*it)[2];
-        for (auto a = std::sregex_iterator(attrs.begin(), attrs.end(), attr); a != std::sregex_iterator(); ++a) {
+        for (auto a = std::sregex_iterator(attrs.begin(), attrs.end(), attr);
+             a != std::sregex_iterator(); ++a) {
             std::string name = (*a)[1];
             std::string value = unescapeHtml((*a)[2]);
             if (name == "id") e.id = value;
@@ -217,27 +230,49 @@ std::string valueOf(const std::vector<Element>& all, const std::string& id) {
     return e && e->value ? *e->value : "";
 }
 
-const char* const kScriptFunctions[] = {
-    "setProgress", "setStatus", "setError", "setErrorUsingTextItemKey", "showWaitWidget", "hideWaitWidget",
-    "setHiddenProgressValue", "completeDownload", "setCompleteDownloadState", "setInitialFileProperties",
-    "setFolderSelection", "setFileOutputFolderText", "setButtonAction", "fileLaunchComplete"};
+const char* const kScriptFunctions[] = {"setProgress",
+                                        "setStatus",
+                                        "setError",
+                                        "setErrorUsingTextItemKey",
+                                        "showWaitWidget",
+                                        "hideWaitWidget",
+                                        "setHiddenProgressValue",
+                                        "completeDownload",
+                                        "setCompleteDownloadState",
+                                        "setInitialFileProperties",
+                                        "setFolderSelection",
+                                        "setFileOutputFolderText",
+                                        "setButtonAction",
+                                        "fileLaunchComplete"};
 
-const char* const kTextKeys[] = {
-    "Download.Start", "Download.Paused", "Download.Resume", "Download.Downloading", "Download.CRCChecking",
-    "FinishedCRCChecking", "Download.Unpacking", "Download.FileReconfigurationMessage", "Download.Error",
-    "Download.DiskError", "Download.UnpackingError", "Download.InsufficientDiskSpace", "Download.UnableToCreateFile"};
+const char* const kTextKeys[] = {"Download.Start",
+                                 "Download.Paused",
+                                 "Download.Resume",
+                                 "Download.Downloading",
+                                 "Download.CRCChecking",
+                                 "FinishedCRCChecking",
+                                 "Download.Unpacking",
+                                 "Download.FileReconfigurationMessage",
+                                 "Download.Error",
+                                 "Download.DiskError",
+                                 "Download.UnpackingError",
+                                 "Download.InsufficientDiskSpace",
+                                 "Download.UnableToCreateFile"};
 
 // Every element and function the application relies on, for an order page
 // with fileCount files; returns the parsed elements for further checks.
 std::vector<Element> expectPageContract(const std::string& html, size_t fileCount) {
     for (const char* fn : kScriptFunctions) {
-        EXPECT_NE(html.find("\nfunction " + std::string(fn) + "("), std::string::npos) << fn << " is not a global function";
+        EXPECT_NE(html.find("\nfunction " + std::string(fn) + "("), std::string::npos)
+            << fn << " is not a global function";
     }
     for (const char* key : kTextKeys) {
-        EXPECT_NE(html.find("\"" + std::string(key) + "\": \""), std::string::npos) << "no wording for " << key;
+        EXPECT_NE(html.find("\"" + std::string(key) + "\": \""), std::string::npos)
+            << "no wording for " << key;
     }
     auto all = elements(html);
-    for (const char* id : {"hfOrderNumber", "hfFileInfo", "hfDownloadActionButtonName", "hfFolderSelectionButtonName"}) {
+    for (const char* id : {"hfOrderNumber", "hfFileInfo", "hfDownloadActionButtonName",
+                           "hfFolderSelectionButtonName"}) {
         const Element* e = byId(all, id);
         EXPECT_TRUE(e && e->tag == "input" && e->value) << id;
     }
@@ -251,7 +286,8 @@ std::vector<Element> expectPageContract(const std::string& html, size_t fileCoun
         size_t f = e.id.find(folderName);
         folderControl |= f != std::string::npos && f > 0;
         size_t u = e.id.find("hlVESKDownloadUpgrade");
-        upgrade |= u != std::string::npos && u > 0 && e.href.find("VESKDownloadUpgrade") != std::string::npos;
+        upgrade |= u != std::string::npos && u > 0 &&
+                   e.href.find("VESKDownloadUpgrade") != std::string::npos;
         label |= e.tag == "span" && e.id.find("lblOrderNumber") != std::string::npos;
     }
     EXPECT_TRUE(folderControl) << "no folder selection control";
@@ -295,11 +331,16 @@ FileInfo parseFileInfo(const std::string& xml) {
         info.defaultOutputFolder = app.node().attribute("DefaultOutputFolder").value();
     }
     for (auto f : doc.select_nodes("/Files/File")) {
-        InfoFile file{f.node().attribute("FileKey").value(), f.node().attribute("FileName").value(),
-                      f.node().attribute("InstallCommand").value(), f.node().attribute("FileTypeID").as_int(), {}};
+        InfoFile file{f.node().attribute("FileKey").value(),
+                      f.node().attribute("FileName").value(),
+                      f.node().attribute("InstallCommand").value(),
+                      f.node().attribute("FileTypeID").as_int(),
+                      {}};
         for (auto p : f.node().select_nodes("FilePart")) {
-            file.parts.push_back({p.node().attribute("FilePartKey").as_int(), p.node().attribute("FileID").value(),
-                                  p.node().attribute("FileURL").value(), p.node().attribute("DownloadKBCount").as_int()});
+            file.parts.push_back({p.node().attribute("FilePartKey").as_int(),
+                                  p.node().attribute("FileID").value(),
+                                  p.node().attribute("FileURL").value(),
+                                  p.node().attribute("DownloadKBCount").as_int()});
         }
         info.files.push_back(file);
     }
@@ -323,7 +364,9 @@ TEST_F(StoreTest, NoContextPageHasTheContractButNoOrder) {
     EXPECT_EQ(valueOf(all, "hfOrderNumber"), "");
     EXPECT_EQ(valueOf(all, "hfFileInfo"), "");
     for (const char* id : {"DEMO00004711", "ORD-from-file"}) {
-        EXPECT_NE(r.body.find("href=\"/Webstore/Order.aspx?order=" + std::string(id) + "\""), std::string::npos) << id;
+        EXPECT_NE(r.body.find("href=\"/Webstore/Order.aspx?order=" + std::string(id) + "\""),
+                  std::string::npos)
+            << id;
     }
 }
 
@@ -346,7 +389,8 @@ TEST_F(StoreTest, DemoOrderPartsServeTheFileBytes) {
         std::string joined;
         for (size_t k = 0; k < f.parts.size(); ++k) {
             EXPECT_EQ(f.parts[k].key, static_cast<int>(k + 1));
-            EXPECT_TRUE(fileIds.insert(f.parts[k].id).second) << "FileID repeated: " << f.parts[k].id;
+            EXPECT_TRUE(fileIds.insert(f.parts[k].id).second)
+                << "FileID repeated: " << f.parts[k].id;
             EXPECT_EQ(f.parts[k].downloadKB, static_cast<long>((expected.size() + 1023) / 1024));
             Reply part = get(targetOf(f.parts[k].url));
             ASSERT_EQ(part.status, 200);
@@ -381,10 +425,11 @@ TEST_F(StoreTest, PartsHonourByteRanges) {
         {"bytes=" + std::to_string(len - 10) + "-", 206, len - 10, 10,
          "bytes " + std::to_string(len - 10) + "-" + std::to_string(len - 1) + total},
         {"bytes=2-5", 206, 2, 4, "bytes 2-5" + total},
-        {"bytes=-3", 206, len - 3, 3, "bytes " + std::to_string(len - 3) + "-" + std::to_string(len - 1) + total},
+        {"bytes=-3", 206, len - 3, 3,
+         "bytes " + std::to_string(len - 3) + "-" + std::to_string(len - 1) + total},
         {"bytes=" + std::to_string(len) + "-", 416, 0, 0, "bytes */" + std::to_string(len)},
         {"bytes=" + std::to_string(len + 5) + "-", 416, 0, 0, "bytes */" + std::to_string(len)},
-        {"items=1-", 200, 0, len, ""},   // unknown unit: ignored
+        {"items=1-", 200, 0, len, ""},       // unknown unit: ignored
         {"bytes=1-2,4-5", 200, 0, len, ""},  // several ranges are not served
     };
     for (const Case& c : cases) {
@@ -401,19 +446,30 @@ TEST_F(StoreTest, PartsHonourByteRanges) {
 TEST_F(StoreTest, ScriptCallsAreListedInPageOrderAndReset) {
     ASSERT_EQ(post("/control/calls/reset").status, 200);
     // Calls of one page may arrive out of order; the list follows seq.
-    ASSERT_EQ(post("/control/calls", R"({"page":7,"seq":2,"fn":"setStatus","args":["1","Download.Paused"]})").status, 200);
-    ASSERT_EQ(post("/control/calls", R"({"page":8,"seq":1,"fn":"completeDownload","args":["2"]})").status, 200);
-    ASSERT_EQ(post("/control/calls", R"({"page":7,"seq":1,"fn":"setProgress","args":["1","37"]})").status, 200);
-    ASSERT_EQ(post("/control/calls", R"({"page":7,"seq":3,"fn":"hideWaitWidget","args":[]})").status, 200);
+    ASSERT_EQ(post("/control/calls",
+                   R"({"page":7,"seq":2,"fn":"setStatus","args":["1","Download.Paused"]})")
+                  .status,
+              200);
+    ASSERT_EQ(
+        post("/control/calls", R"({"page":8,"seq":1,"fn":"completeDownload","args":["2"]})").status,
+        200);
+    ASSERT_EQ(
+        post("/control/calls", R"({"page":7,"seq":1,"fn":"setProgress","args":["1","37"]})").status,
+        200);
+    ASSERT_EQ(
+        post("/control/calls", R"({"page":7,"seq":3,"fn":"hideWaitWidget","args":[]})").status,
+        200);
 
     EXPECT_EQ(withoutTimes(get("/control/calls").body),
               R"([{"page":7,"seq":1,"fn":"setProgress","args":["1","37"]},)"
               R"({"page":7,"seq":2,"fn":"setStatus","args":["1","Download.Paused"]},)"
               R"({"page":7,"seq":3,"fn":"hideWaitWidget","args":[]},)"
               R"({"page":8,"seq":1,"fn":"completeDownload","args":["2"]}])");
-    EXPECT_EQ(withoutTimes(get("/control/calls?fn=completeDownload").body), R"([{"page":8,"seq":1,"fn":"completeDownload","args":["2"]}])");
+    EXPECT_EQ(withoutTimes(get("/control/calls?fn=completeDownload").body),
+              R"([{"page":8,"seq":1,"fn":"completeDownload","args":["2"]}])");
 
-    for (const char* bad : {"", "[]", R"({"seq":1})", R"({"seq":"x","fn":"a"})", R"({"seq":1,"fn":""})"}) {
+    for (const char* bad :
+         {"", "[]", R"({"seq":1})", R"({"seq":"x","fn":"a"})", R"({"seq":1,"fn":""})"}) {
         EXPECT_EQ(post("/control/calls", bad).status, 400) << bad;
     }
     ASSERT_EQ(post("/control/calls/reset").status, 200);
@@ -425,20 +481,23 @@ TEST_F(StoreTest, ClicksAreHandedOutOnceInOrder) {
     ASSERT_EQ(post("/control/click?id=downloadAction2").status, 200);
     ASSERT_EQ(post("/control/click?id=ctl00_BrowserFolderSelection").status, 200);
     EXPECT_EQ(post("/control/click").status, 400);
-    EXPECT_EQ(get("/control/pending-clicks").body, R"(["downloadAction2","ctl00_BrowserFolderSelection"])");
+    EXPECT_EQ(get("/control/pending-clicks").body,
+              R"(["downloadAction2","ctl00_BrowserFolderSelection"])");
     EXPECT_EQ(get("/control/pending-clicks").body, "[]");
 }
 
 TEST_F(StoreTest, PostedOrderShowsUpWithEscapedFields) {
     const std::string name = R"(a&b "quoted" <i>'x'.bin)";
     const std::string folder = R"(/tmp/out "dir" & <more>)";
-    std::string order = R"({"orderId":"ORD-escape-01","orderNumberLabel":true,"defaultOutputFolder":"/tmp/out \"dir\" & <more>",
+    std::string order =
+        R"({"orderId":"ORD-escape-01","orderNumberLabel":true,"defaultOutputFolder":"/tmp/out \"dir\" & <more>",
         "files":[{"fileName":"a&b \"quoted\" <i>'x'.bin","parts":5,"size":100003,"productIdx":"77","mirror":true,
                   "installCommand":"run me.sh","edv":"12^^k"},
                  {"fileKey":"2","fileName":"gone.bin","size":10,"failStatus":503,"oiopua":"yes"}]})";
     Reply defined = post("/control/order", order);
     ASSERT_EQ(defined.status, 200) << defined.body;
-    EXPECT_NE(defined.body.find(base() + "/Webstore/Order.aspx?order=ORD-escape-01"), std::string::npos);
+    EXPECT_NE(defined.body.find(base() + "/Webstore/Order.aspx?order=ORD-escape-01"),
+              std::string::npos);
 
     Reply page = get("/Webstore/Order.aspx?order=ORD-escape-01");
     ASSERT_EQ(page.status, 200);
@@ -447,7 +506,8 @@ TEST_F(StoreTest, PostedOrderShowsUpWithEscapedFields) {
     // Order number only in the label.
     EXPECT_EQ(valueOf(all, "hfOrderNumber"), "");
     bool label = false;
-    for (const auto& e : all) label |= e.id.find("lblOrderNumber") != std::string::npos && e.text == "ORD-escape-01";
+    for (const auto& e : all)
+        label |= e.id.find("lblOrderNumber") != std::string::npos && e.text == "ORD-escape-01";
     EXPECT_TRUE(label);
     EXPECT_EQ(valueOf(all, "productIdx1"), "77");
     EXPECT_EQ(valueOf(all, "edv1"), "12^^k");
@@ -481,14 +541,23 @@ TEST_F(StoreTest, PostedOrderShowsUpWithEscapedFields) {
 }
 
 TEST_F(StoreTest, RedefinedOrderReplacesTheOldOne) {
-    ASSERT_EQ(post("/control/order", R"({"orderId":"ORD-replace-1","files":[{"fileName":"a.bin","size":50}]})").status, 200);
-    ASSERT_EQ(post("/control/order", R"({"orderId":"ORD-replace-1","files":[{"fileName":"b.bin","size":70,"parts":2}]})").status, 200);
-    FileInfo info = parseFileInfo(valueOf(elements(get("/Webstore/Order.aspx?order=ORD-replace-1").body), "hfFileInfo"));
+    ASSERT_EQ(post("/control/order",
+                   R"({"orderId":"ORD-replace-1","files":[{"fileName":"a.bin","size":50}]})")
+                  .status,
+              200);
+    ASSERT_EQ(
+        post("/control/order",
+             R"({"orderId":"ORD-replace-1","files":[{"fileName":"b.bin","size":70,"parts":2}]})")
+            .status,
+        200);
+    FileInfo info = parseFileInfo(
+        valueOf(elements(get("/Webstore/Order.aspx?order=ORD-replace-1").body), "hfFileInfo"));
     ASSERT_EQ(info.files.size(), 1u);
     EXPECT_EQ(info.files[0].name, "b.bin");
     EXPECT_EQ(info.files[0].parts.size(), 2u);
     EXPECT_EQ(expectedBytes("ORD-replace-1", "1").size(), 70u);
-    EXPECT_NE(get("/Webstore/Account/VeskNoContext.aspx").body.find("order=ORD-replace-1"), std::string::npos);
+    EXPECT_NE(get("/Webstore/Account/VeskNoContext.aspx").body.find("order=ORD-replace-1"),
+              std::string::npos);
 }
 
 TEST_F(StoreTest, BadOrdersAreRejectedAndWriteNothing) {
@@ -497,17 +566,23 @@ TEST_F(StoreTest, BadOrdersAreRejectedAndWriteNothing) {
         {"not an object", "[1]"},
         {"no id", R"({"files":[]})"},
         {"id leaves the data folder", R"({"orderId":"../x","files":[]})"},
-        {"key leaves the data folder", R"({"orderId":"ok","files":[{"fileKey":"..","fileName":"a","size":1}]})"},
+        {"key leaves the data folder",
+         R"({"orderId":"ok","files":[{"fileKey":"..","fileName":"a","size":1}]})"},
         {"name with a folder", R"({"orderId":"ok","files":[{"fileName":"../a","size":1}]})"},
-        {"name with a control char", R"({"orderId":"ok","files":[{"fileName":"a\u0001b","size":1}]})"},
+        {"name with a control char",
+         R"({"orderId":"ok","files":[{"fileName":"a\u0001b","size":1}]})"},
         {"plain file without size", R"({"orderId":"ok","files":[{"fileName":"a"}]})"},
-        {"more parts than bytes", R"({"orderId":"ok","files":[{"fileName":"a","size":2,"parts":3}]})"},
+        {"more parts than bytes",
+         R"({"orderId":"ok","files":[{"fileName":"a","size":2,"parts":3}]})"},
         {"zero parts", R"({"orderId":"ok","files":[{"fileName":"a","size":2,"parts":0}]})"},
         {"size as text", R"({"orderId":"ok","files":[{"fileName":"a","size":"10"}]})"},
         {"bad status", R"({"orderId":"ok","files":[{"fileName":"a","size":1,"failStatus":42}]})"},
-        {"repeated key", R"({"orderId":"ok","files":[{"fileName":"a","size":1},{"fileKey":"1","fileName":"b","size":1}]})"},
-        {"unknown layout", R"({"orderId":"ok","files":[{"fileName":"a.tarn","package":{"layout":"zip","entries":[{"name":"x"}]}}]})"},
-        {"package without entries", R"({"orderId":"ok","files":[{"fileName":"a.tarn","package":{"entries":[]}}]})"},
+        {"repeated key",
+         R"({"orderId":"ok","files":[{"fileName":"a","size":1},{"fileKey":"1","fileName":"b","size":1}]})"},
+        {"unknown layout",
+         R"({"orderId":"ok","files":[{"fileName":"a.tarn","package":{"layout":"zip","entries":[{"name":"x"}]}}]})"},
+        {"package without entries",
+         R"({"orderId":"ok","files":[{"fileName":"a.tarn","package":{"entries":[]}}]})"},
     };
     for (const auto& [what, body] : cases) {
         Reply r = post("/control/order", body);
@@ -519,8 +594,13 @@ TEST_F(StoreTest, BadOrdersAreRejectedAndWriteNothing) {
 }
 
 TEST_F(StoreTest, FileRequestsAreLoggedWithTheirRange) {
-    ASSERT_EQ(post("/control/order", R"({"orderId":"ORD-log-1","files":[{"fileName":"l.bin","size":1000,"parts":2}]})").status, 200);
-    FileInfo info = parseFileInfo(valueOf(elements(get("/Webstore/Order.aspx?order=ORD-log-1").body), "hfFileInfo"));
+    ASSERT_EQ(
+        post("/control/order",
+             R"({"orderId":"ORD-log-1","files":[{"fileName":"l.bin","size":1000,"parts":2}]})")
+            .status,
+        200);
+    FileInfo info = parseFileInfo(
+        valueOf(elements(get("/Webstore/Order.aspx?order=ORD-log-1").body), "hfFileInfo"));
     ASSERT_EQ(info.files.size(), 1u);
     ASSERT_EQ(post("/control/requests/reset").status, 200);
     std::string p1 = targetOf(info.files[0].parts[0].url);
@@ -530,10 +610,10 @@ TEST_F(StoreTest, FileRequestsAreLoggedWithTheirRange) {
     get(p2, "bytes=900-");
     get("/files/ORD-log-1/1/3-l.bin");
     EXPECT_EQ(withoutTimes(get("/control/requests").body),
-              "[{\"path\":\"" + p1 + "\",\"range\":\"\",\"status\":200}," +
-              "{\"path\":\"" + p2 + "\",\"range\":\"bytes=100-\",\"status\":206}," +
-              "{\"path\":\"" + p2 + "\",\"range\":\"bytes=900-\",\"status\":416}," +
-              "{\"path\":\"/files/ORD-log-1/1/3-l.bin\",\"range\":\"\",\"status\":404}]");
+              "[{\"path\":\"" + p1 + "\",\"range\":\"\",\"status\":200}," + "{\"path\":\"" + p2 +
+                  "\",\"range\":\"bytes=100-\",\"status\":206}," + "{\"path\":\"" + p2 +
+                  "\",\"range\":\"bytes=900-\",\"status\":416}," +
+                  "{\"path\":\"/files/ORD-log-1/1/3-l.bin\",\"range\":\"\",\"status\":404}]");
 }
 
 std::string readFile(const fs::path& p) {
@@ -554,10 +634,14 @@ TEST_F(StoreTest, PackagesUnpackWithThePageParameter) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.layout);
         std::string id = "ORD-pkg-" + c.layout;
-        std::string order = R"({"orderId":")" + id + R"(","files":[{"fileName":"Tool.tarn","installCommand":"setup.sh",)"
-                            R"("parts":3,"package":{"layout":")" + c.layout + R"(","key":")" + c.key + R"(","entries":[)"
-                            R"({"name":"Tool","folder":true},{"name":"Tool/setup.sh","text":"#!/bin/sh\necho hi\n"},)"
-                            R"({"name":"Tool/docs/readme.txt","text":"Read me."}]}}]})";
+        std::string order =
+            R"({"orderId":")" + id +
+            R"(","files":[{"fileName":"Tool.tarn","installCommand":"setup.sh",)"
+            R"("parts":3,"package":{"layout":")" +
+            c.layout + R"(","key":")" + c.key +
+            R"(","entries":[)"
+            R"({"name":"Tool","folder":true},{"name":"Tool/setup.sh","text":"#!/bin/sh\necho hi\n"},)"
+            R"({"name":"Tool/docs/readme.txt","text":"Read me."}]}}]})";
         Reply defined = post("/control/order", order);
         ASSERT_EQ(defined.status, 200) << defined.body;
         auto all = elements(get("/Webstore/Order.aspx?order=" + id).body);
@@ -579,16 +663,18 @@ TEST_F(StoreTest, PackagesUnpackWithThePageParameter) {
         quenlow::PackageCatalogue catalogue;
         std::string launchFolder;
         if (c.layout == "legacy") {
-            ASSERT_TRUE(quenlow::UnpackLegacy(catalogue, (work / "Tool.tarn").string(), (work / "out").string(),
-                                              quenlow::UM_UNPACK_PERCENT, nullptr));
+            ASSERT_TRUE(quenlow::UnpackLegacy(catalogue, (work / "Tool.tarn").string(),
+                                              (work / "out").string(), quenlow::UM_UNPACK_PERCENT,
+                                              nullptr));
         } else {
             auto reports = std::make_shared<quenlow::MessageQueue>();
             catalogue.reportThread = reports;
             ASSERT_FALSE(p.skipCrc);
-            ASSERT_EQ(quenlow::Unpack(catalogue, (work / "Tool.tarn").string(), (work / "out").string(), launchFolder,
-                                      quenlow::UM_PROCESS_STATUS(), nullptr, p.skipCrc, p.expectedCrc, p.packageKey,
-                                      false, reports),
-                      quenlow::Unpack_Done);
+            ASSERT_EQ(
+                quenlow::Unpack(catalogue, (work / "Tool.tarn").string(), (work / "out").string(),
+                                launchFolder, quenlow::UM_PROCESS_STATUS(), nullptr, p.skipCrc,
+                                p.expectedCrc, p.packageKey, false, reports),
+                quenlow::Unpack_Done);
             EXPECT_EQ(launchFolder, "Tool");
         }
         EXPECT_EQ(readFile(work / "out/Tool/setup.sh"), "#!/bin/sh\necho hi\n");
@@ -605,7 +691,8 @@ TEST_F(StoreTest, DemoOrderHasAPackageWithItsInstallCommand) {
         if (f.name.size() < 5 || f.name.substr(f.name.size() - 5) != ".tarn") continue;
         found = true;
         EXPECT_FALSE(f.install.empty());
-        quenlow::UnpackParameter p = quenlow::SplitUnpackParameter(valueOf(all, "edv" + std::to_string(i + 1)));
+        quenlow::UnpackParameter p =
+            quenlow::SplitUnpackParameter(valueOf(all, "edv" + std::to_string(i + 1)));
         fs::path work = fs::path(store_->dataDir()) / "unpack-demo";
         fs::create_directories(work / "out");
         { std::ofstream(work / f.name, std::ios::binary) << expectedBytes("DEMO00004711", f.key); }
@@ -613,12 +700,13 @@ TEST_F(StoreTest, DemoOrderHasAPackageWithItsInstallCommand) {
         quenlow::PackageCatalogue catalogue;
         catalogue.reportThread = reports;
         std::string launchFolder;
-        ASSERT_EQ(quenlow::Unpack(catalogue, (work / f.name).string(), (work / "out").string(), launchFolder,
-                                  quenlow::UM_PROCESS_STATUS(), nullptr, p.skipCrc, p.expectedCrc, p.packageKey, false,
-                                  reports),
+        ASSERT_EQ(quenlow::Unpack(catalogue, (work / f.name).string(), (work / "out").string(),
+                                  launchFolder, quenlow::UM_PROCESS_STATUS(), nullptr, p.skipCrc,
+                                  p.expectedCrc, p.packageKey, false, reports),
                   quenlow::Unpack_Done);
         EXPECT_FALSE(launchFolder.empty());
-        EXPECT_TRUE(fs::is_regular_file(work / "out" / launchFolder / f.install)) << "install command not unpacked";
+        EXPECT_TRUE(fs::is_regular_file(work / "out" / launchFolder / f.install))
+            << "install command not unpacked";
     }
     EXPECT_TRUE(found);
 }

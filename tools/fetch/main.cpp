@@ -20,8 +20,8 @@
 #include <sstream>
 #include <string>
 
-#include "download/Messages.h"
 #include "platform/MessageQueue.h"
+#include "platform/Messages.h"
 #include "platform/ViewTarget.h"
 #include "state/OrderState.h"
 
@@ -31,7 +31,7 @@ namespace {
 
 // Window messages land in a queue drained by main(), like the view's thread.
 class QueueView : public ViewTarget {
-public:
+  public:
     void postViewMessage(Message msg) override { queue.post(std::move(msg)); }
     MessageQueue queue;
 };
@@ -40,7 +40,8 @@ public:
 
 int main(int argc, char** argv) {
     if (argc < 4 || argc > 5) {
-        std::cerr << "usage: quenlow-fetch <file-info.xml> <order-id> <save-state.xml> [output-folder]\n";
+        std::cerr
+            << "usage: quenlow-fetch <file-info.xml> <order-id> <save-state.xml> [output-folder]\n";
         return 2;
     }
     std::ifstream in(argv[1], std::ios::binary);
@@ -82,16 +83,20 @@ int main(int argc, char** argv) {
                         }
                         for (int i = 0; i < order.fileCount; ++i) {
                             File& f = *order.files[static_cast<size_t>(i)];
-                            if (f.state.load() == FileState_Complete) complete.insert(f.fileNumber());
-                            else order.requestFileAction(std::to_string(i));
+                            if (f.state.load() == FileState_Complete)
+                                complete.insert(f.fileNumber());
+                            else
+                                order.requestFileAction(std::to_string(i));
                         }
-                        std::cout << "order " << order.orderId << ": " << order.fileCount << " file(s)" << std::endl;
+                        std::cout << "order " << order.orderId << ": " << order.fileCount
+                                  << " file(s)" << std::endl;
                     } else if (msg->wParam == Status_Complete || msg->wParam == Status_Unpacked) {
                         order.saveState();
                         complete.insert(static_cast<int>(msg->lParam));
                         std::cout << "file " << msg->lParam << ": complete" << std::endl;
                     } else {
-                        std::cout << "file " << msg->lParam << ": status " << msg->wParam << std::endl;
+                        std::cout << "file " << msg->lParam << ": status " << msg->wParam
+                                  << std::endl;
                     }
                     if (order.fileCount > 0 && allComplete()) done = true;
                     break;
@@ -109,10 +114,12 @@ int main(int argc, char** argv) {
                     if (const std::string* t = msg->text()) {
                         std::cerr << *t << "\n";
                     } else {
-                        std::cerr << "file " << number << ": " << errorTextKey(static_cast<int>(msg->lParam));
+                        std::cerr << "file " << number << ": "
+                                  << errorTextKey(static_cast<int>(msg->lParam));
                         for (auto& f : order.files)
                             if (f->fileNumber() == number && !f->parts.empty())
-                                std::cerr << " (" << f->parts[0]->errorUrl << " " << f->parts[0]->errorText << ")";
+                                std::cerr << " (" << f->parts[0]->errorUrl << " "
+                                          << f->parts[0]->errorText << ")";
                         std::cerr << "\n";
                     }
                     exitCode = 1;
@@ -120,7 +127,8 @@ int main(int argc, char** argv) {
                     break;
                 case UM_DEBUG_TEXT:
                     if (trace)
-                        if (const std::string* t = msg->text()) std::cerr << "[" << number << "] " << *t << "\n";
+                        if (const std::string* t = msg->text())
+                            std::cerr << "[" << number << "] " << *t << "\n";
                     break;
                 default:
                     break;

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "download/Messages.h"
 #include "package/PackageWriter.h"
 #include "package/UnpackTask.h"
+#include "platform/Messages.h"
 #include "platform/Pacing.h"
 
 using namespace quenlow;
@@ -90,7 +90,8 @@ int unpackCommand(const std::vector<std::string>& args) {
                 std::cout << "crc-finished" << std::endl;
                 break;
             case DownloadTaskState_Unpacked:
-                std::cout << "launch-folder=" << (msg->text() ? *msg->text() : std::string()) << std::endl;
+                std::cout << "launch-folder=" << (msg->text() ? *msg->text() : std::string())
+                          << std::endl;
                 task.post(Message(WM_QUIT, 0, 0));
                 return 0;
             case DownloadTaskState_UnpackFailed:
@@ -104,7 +105,8 @@ int unpackCommand(const std::vector<std::string>& args) {
 }
 
 std::string randomSealedKey() {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::random_device rd;
     std::string key;
     for (int i = 0; i < 64; ++i) key += kAlphabet[rd() % (sizeof kAlphabet - 1)];
@@ -123,10 +125,14 @@ int packCommand(const std::vector<std::string>& args) {
         };
         if (a == "--layout") {
             const std::string& v = value();
-            if (v == "versioned") options.layout = PackageLayout::Versioned;
-            else if (v == "sealed") options.layout = PackageLayout::Sealed;
-            else if (v == "legacy") options.layout = PackageLayout::Legacy;
-            else throw UsageError("unknown layout " + v + " (versioned, sealed or legacy)");
+            if (v == "versioned")
+                options.layout = PackageLayout::Versioned;
+            else if (v == "sealed")
+                options.layout = PackageLayout::Sealed;
+            else if (v == "legacy")
+                options.layout = PackageLayout::Legacy;
+            else
+                throw UsageError("unknown layout " + v + " (versioned, sealed or legacy)");
         } else if (a == "--version") {
             const std::string& v = value();
             if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos)

@@ -36,11 +36,21 @@ std::string jsonString(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];
@@ -54,8 +64,8 @@ std::string jsonString(const std::string& s) {
     return out + "\"";
 }
 
-void sendText(HTTPServerResponse& resp, HTTPResponse::HTTPStatus status, const std::string& contentType,
-              const std::string& body) {
+void sendText(HTTPServerResponse& resp, HTTPResponse::HTTPStatus status,
+              const std::string& contentType, const std::string& body) {
     resp.setStatusAndReason(status);
     resp.setContentType(contentType);
     resp.set("Cache-Control", "no-store");
@@ -63,21 +73,25 @@ void sendText(HTTPServerResponse& resp, HTTPResponse::HTTPStatus status, const s
     resp.sendBuffer(body.data(), body.size());
 }
 
-void sendJson(HTTPServerResponse& resp, const std::string& body, HTTPResponse::HTTPStatus status = HTTPResponse::HTTP_OK) {
+void sendJson(HTTPServerResponse& resp, const std::string& body,
+              HTTPResponse::HTTPStatus status = HTTPResponse::HTTP_OK) {
     sendText(resp, status, "application/json", body);
 }
 
-void sendError(HTTPServerResponse& resp, HTTPResponse::HTTPStatus status, const std::string& message) {
+void sendError(HTTPServerResponse& resp, HTTPResponse::HTTPStatus status,
+               const std::string& message) {
     sendJson(resp, "{\"error\":" + jsonString(message) + "}", status);
 }
 
-void sendHtml(HTTPServerResponse& resp, const std::string& html, HTTPResponse::HTTPStatus status = HTTPResponse::HTTP_OK) {
+void sendHtml(HTTPServerResponse& resp, const std::string& html,
+              HTTPResponse::HTTPStatus status = HTTPResponse::HTTP_OK) {
     sendText(resp, status, "text/html; charset=utf-8", html);
 }
 
 // Reads a request body of at most limit bytes; nullopt when it is larger.
 std::optional<std::string> readBody(HTTPServerRequest& req, size_t limit) {
-    if (req.hasContentLength() && req.getContentLength64() > static_cast<Poco::Int64>(limit)) return std::nullopt;
+    if (req.hasContentLength() && req.getContentLength64() > static_cast<Poco::Int64>(limit))
+        return std::nullopt;
     std::string body;
     char buf[8192];
     std::istream& in = req.stream();
@@ -107,7 +121,8 @@ struct RangeRequest {
 };
 
 bool parseNumber(const std::string& s, uint64_t& out) {
-    if (s.empty() || s.size() > 19 || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (s.empty() || s.size() > 19 ||
+        !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return false;
     }
     out = std::stoull(s);
@@ -117,7 +132,8 @@ bool parseNumber(const std::string& s, uint64_t& out) {
 RangeRequest parseRange(const std::string& header, uint64_t total) {
     RangeRequest r;
     std::string h = header;
-    h.erase(std::remove_if(h.begin(), h.end(), [](char c) { return c == ' ' || c == '\t'; }), h.end());
+    h.erase(std::remove_if(h.begin(), h.end(), [](char c) { return c == ' ' || c == '\t'; }),
+            h.end());
     if (h.rfind("bytes=", 0) != 0 || h.find(',') != std::string::npos) return r;
     std::string spec = h.substr(6);
     size_t dash = spec.find('-');
@@ -147,7 +163,7 @@ RangeRequest parseRange(const std::string& header, uint64_t total) {
 }
 
 class Handler : public Poco::Net::HTTPRequestHandler {
-public:
+  public:
     explicit Handler(Store& store) : store_(store) {}
 
     void handleRequest(HTTPServerRequest& req, HTTPServerResponse& resp) override {
@@ -160,7 +176,7 @@ public:
         }
     }
 
-private:
+  private:
     void route(HTTPServerRequest& req, HTTPServerResponse& resp) {
         Poco::URI uri(req.getURI());
         const std::string path = uri.getPath();
@@ -185,17 +201,20 @@ private:
             std::string id = queryValue(uri, "order");
             auto order = store_.findOrder(id);
             if (!order) {
-                return sendHtml(resp, renderNotFoundPage("There is no order \"" + id + "\" on this store."),
-                                HTTPResponse::HTTP_NOT_FOUND);
+                return sendHtml(
+                    resp, renderNotFoundPage("There is no order \"" + id + "\" on this store."),
+                    HTTPResponse::HTTP_NOT_FOUND);
             }
             return sendHtml(resp, renderOrderPage(store_.nextPageId(), *order, store_.baseUrl()));
         }
-        if (path == "/Webstore/Account/VESKDownloadUpgrade.aspx") return sendHtml(resp, renderUpgradePage());
-        sendHtml(resp, renderNotFoundPage("This page does not exist."), HTTPResponse::HTTP_NOT_FOUND);
+        if (path == "/Webstore/Account/VESKDownloadUpgrade.aspx")
+            return sendHtml(resp, renderUpgradePage());
+        sendHtml(resp, renderNotFoundPage("This page does not exist."),
+                 HTTPResponse::HTTP_NOT_FOUND);
     }
 
-    void control(HTTPServerRequest& req, HTTPServerResponse& resp, const Poco::URI& uri, const std::string& path,
-                 bool get, bool post) {
+    void control(HTTPServerRequest& req, HTTPServerResponse& resp, const Poco::URI& uri,
+                 const std::string& path, bool get, bool post) {
         if (path == "/control/order" && post) return defineOrder(req, resp);
         if (path == "/control/order" && get) return describeOrder(resp, queryValue(uri, "order"));
         if (path == "/control/calls" && get) return listCalls(resp, queryValue(uri, "fn"));
@@ -206,13 +225,15 @@ private:
         }
         if (path == "/control/click" && post) {
             std::string id = queryValue(uri, "id");
-            if (id.empty()) return sendError(resp, HTTPResponse::HTTP_BAD_REQUEST, "id is required");
+            if (id.empty())
+                return sendError(resp, HTTPResponse::HTTP_BAD_REQUEST, "id is required");
             store_.queueClick(id);
             return sendJson(resp, "{\"ok\":true}");
         }
         if (path == "/control/pending-clicks" && get) {
             std::string body = "[";
-            for (const auto& id : store_.takeClicks()) body += (body.size() > 1 ? "," : "") + jsonString(id);
+            for (const auto& id : store_.takeClicks())
+                body += (body.size() > 1 ? "," : "") + jsonString(id);
             return sendJson(resp, body + "]");
         }
         if (path == "/control/requests" && get) {
@@ -220,7 +241,8 @@ private:
             for (const auto& r : store_.requests()) {
                 body += (body.size() > 1 ? "," : "");
                 body += "{\"path\":" + jsonString(r.path) + ",\"range\":" + jsonString(r.range) +
-                        ",\"status\":" + std::to_string(r.status) + ",\"ms\":" + std::to_string(r.receivedMs) + "}";
+                        ",\"status\":" + std::to_string(r.status) +
+                        ",\"ms\":" + std::to_string(r.receivedMs) + "}";
             }
             return sendJson(resp, body + "]");
         }
@@ -228,13 +250,16 @@ private:
             store_.resetRequests();
             return sendJson(resp, "{\"ok\":true}");
         }
-        if (path == "/control/file" && get) return expectedFile(resp, queryValue(uri, "order"), queryValue(uri, "fileKey"));
-        sendError(resp, HTTPResponse::HTTP_NOT_FOUND, "no such control endpoint: " + req.getMethod() + " " + path);
+        if (path == "/control/file" && get)
+            return expectedFile(resp, queryValue(uri, "order"), queryValue(uri, "fileKey"));
+        sendError(resp, HTTPResponse::HTTP_NOT_FOUND,
+                  "no such control endpoint: " + req.getMethod() + " " + path);
     }
 
     void defineOrder(HTTPServerRequest& req, HTTPServerResponse& resp) {
         auto body = readBody(req, kMaxOrderBody);
-        if (!body) return sendError(resp, HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE, "order too large");
+        if (!body)
+            return sendError(resp, HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE, "order too large");
         try {
             auto order = store_.defineOrder(parseOrderSpec(*body));
             const std::string& id = order->spec.orderId;
@@ -250,12 +275,15 @@ private:
         auto order = store_.findOrder(orderId);
         if (!order) return sendError(resp, HTTPResponse::HTTP_NOT_FOUND, "no such order");
         std::string body = "{\"orderId\":" + jsonString(orderId) + ",\"url\":" +
-                           jsonString(store_.baseUrl() + "/Webstore/Order.aspx?order=" + orderId) + ",\"files\":[";
+                           jsonString(store_.baseUrl() + "/Webstore/Order.aspx?order=" + orderId) +
+                           ",\"files\":[";
         for (size_t i = 0; i < order->files.size(); ++i) {
             const ServedFile& f = order->files[i];
             body += (i ? "," : "");
-            body += "{\"fileKey\":" + jsonString(f.spec.fileKey) + ",\"fileName\":" + jsonString(f.spec.fileName) +
-                    ",\"size\":" + std::to_string(f.size) + ",\"parts\":" + std::to_string(f.parts.size()) +
+            body += "{\"fileKey\":" + jsonString(f.spec.fileKey) +
+                    ",\"fileName\":" + jsonString(f.spec.fileName) +
+                    ",\"size\":" + std::to_string(f.size) +
+                    ",\"parts\":" + std::to_string(f.parts.size()) +
                     ",\"package\":" + (f.packageBytes ? "true" : "false") +
                     ",\"unpackParameter\":" + jsonString(f.unpackParameter) + "}";
         }
@@ -269,7 +297,8 @@ private:
             body += (body.size() > 1 ? "," : "");
             body += "{\"page\":" + std::to_string(c.page) + ",\"seq\":" + std::to_string(c.seq) +
                     ",\"fn\":" + jsonString(c.fn) + ",\"args\":[";
-            for (size_t i = 0; i < c.args.size(); ++i) body += (i ? "," : "") + jsonString(c.args[i]);
+            for (size_t i = 0; i < c.args.size(); ++i)
+                body += (i ? "," : "") + jsonString(c.args[i]);
             body += "],\"ms\":" + std::to_string(c.receivedMs) + "}";
         }
         sendJson(resp, body + "]");
@@ -277,23 +306,28 @@ private:
 
     void recordCall(HTTPServerRequest& req, HTTPServerResponse& resp) {
         auto body = readBody(req, kMaxControlBody);
-        if (!body) return sendError(resp, HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE, "call too large");
+        if (!body)
+            return sendError(resp, HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE, "call too large");
         ScriptCall call;
         try {
             Poco::JSON::Parser parser;
             Poco::Dynamic::Var root = parser.parse(*body);
-            if (root.type() != typeid(Poco::JSON::Object::Ptr)) throw Poco::DataFormatException("not an object");
+            if (root.type() != typeid(Poco::JSON::Object::Ptr))
+                throw Poco::DataFormatException("not an object");
             auto o = root.extract<Poco::JSON::Object::Ptr>();
             call.page = o->has("page") ? o->getValue<Poco::Int64>("page") : 0;
             call.seq = o->getValue<Poco::Int64>("seq");
             call.fn = o->getValue<std::string>("fn");
             if (auto args = o->getArray("args")) {
-                for (size_t i = 0; i < args->size(); ++i) call.args.push_back(args->get(static_cast<unsigned>(i)).toString());
+                for (size_t i = 0; i < args->size(); ++i)
+                    call.args.push_back(args->get(static_cast<unsigned>(i)).toString());
             }
         } catch (const Poco::Exception& e) {
-            return sendError(resp, HTTPResponse::HTTP_BAD_REQUEST, "bad call record: " + e.displayText());
+            return sendError(resp, HTTPResponse::HTTP_BAD_REQUEST,
+                             "bad call record: " + e.displayText());
         }
-        if (call.fn.empty()) return sendError(resp, HTTPResponse::HTTP_BAD_REQUEST, "fn is required");
+        if (call.fn.empty())
+            return sendError(resp, HTTPResponse::HTTP_BAD_REQUEST, "fn is required");
         store_.recordCall(std::move(call));
         sendJson(resp, "{\"ok\":true}");
     }
@@ -305,7 +339,8 @@ private:
         return nullptr;
     }
 
-    void expectedFile(HTTPServerResponse& resp, const std::string& orderId, const std::string& fileKey) {
+    void expectedFile(HTTPServerResponse& resp, const std::string& orderId,
+                      const std::string& fileKey) {
         auto order = store_.findOrder(orderId);
         const ServedFile* f = order ? findFile(*order, fileKey) : nullptr;
         if (!f) return sendError(resp, HTTPResponse::HTTP_NOT_FOUND, "no such order or file");
@@ -324,7 +359,8 @@ private:
             order = store_.findOrder(segs[1]);
             file = order ? findFile(*order, segs[2]) : nullptr;
             size_t dash = segs[3].find('-');
-            if (file && dash != std::string::npos && segs[3].substr(dash + 1) == file->spec.fileName) {
+            if (file && dash != std::string::npos &&
+                segs[3].substr(dash + 1) == file->spec.fileName) {
                 uint64_t k = 0;
                 if (parseNumber(segs[3].substr(0, dash), k) && k >= 1 && k <= file->parts.size()) {
                     part = &file->parts[k - 1];
@@ -339,15 +375,16 @@ private:
         if (file->spec.failStatus != 0) {
             record.status = file->spec.failStatus;
             store_.recordRequest(record);
-            return sendText(resp, static_cast<HTTPResponse::HTTPStatus>(file->spec.failStatus), "text/plain",
-                            "failing on purpose\n");
+            return sendText(resp, static_cast<HTTPResponse::HTTPStatus>(file->spec.failStatus),
+                            "text/plain", "failing on purpose\n");
         }
         RangeRequest range = parseRange(record.range, part->length);
         if (range.present && !range.satisfiable) {
             record.status = 416;
             store_.recordRequest(record);
             resp.set("Content-Range", "bytes */" + std::to_string(part->length));
-            return sendText(resp, HTTPResponse::HTTP_REQUESTED_RANGE_NOT_SATISFIABLE, "text/plain", "");
+            return sendText(resp, HTTPResponse::HTTP_REQUESTED_RANGE_NOT_SATISFIABLE, "text/plain",
+                            "");
         }
         uint64_t first = range.present ? range.first : 0;
         uint64_t count = range.present ? range.last - range.first + 1 : part->length;
@@ -355,7 +392,8 @@ private:
         store_.recordRequest(record);
         if (range.present) {
             resp.setStatusAndReason(HTTPResponse::HTTP_PARTIAL_CONTENT);
-            resp.set("Content-Range", "bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) + "/" +
+            resp.set("Content-Range", "bytes " + std::to_string(range.first) + "-" +
+                                          std::to_string(range.last) + "/" +
                                           std::to_string(part->length));
         }
         if (req.getMethod() == HTTPRequest::HTTP_HEAD) {
@@ -368,7 +406,8 @@ private:
         sendBytes(resp, *file, part->offset + first, count, file->spec.throttleBytesPerSec);
     }
 
-    void sendBytes(HTTPServerResponse& resp, const ServedFile& file, uint64_t offset, uint64_t count, uint64_t rate) {
+    void sendBytes(HTTPServerResponse& resp, const ServedFile& file, uint64_t offset,
+                   uint64_t count, uint64_t rate) {
         resp.set("Accept-Ranges", "bytes");
         resp.setContentType("application/octet-stream");
         resp.setContentLength64(static_cast<Poco::UInt64>(count));
@@ -385,7 +424,8 @@ private:
                 auto due = start + std::chrono::microseconds(sent * 1000000 / rate);
                 auto now = std::chrono::steady_clock::now();
                 if (due > now &&
-                    !store_.pause(std::chrono::duration_cast<std::chrono::microseconds>(due - now))) {
+                    !store_.pause(
+                        std::chrono::duration_cast<std::chrono::microseconds>(due - now))) {
                     break;
                 }
             }
@@ -398,7 +438,8 @@ private:
 
 }  // namespace
 
-Poco::Net::HTTPRequestHandler* RequestHandlerFactory::createRequestHandler(const Poco::Net::HTTPServerRequest&) {
+Poco::Net::HTTPRequestHandler* RequestHandlerFactory::createRequestHandler(
+    const Poco::Net::HTTPServerRequest&) {
     return new Handler(store_);
 }
 

@@ -8,11 +8,12 @@
 namespace quenlow::store {
 
 class RequestHandlerFactory : public Poco::Net::HTTPRequestHandlerFactory {
-public:
+  public:
     explicit RequestHandlerFactory(Store& store) : store_(store) {}
-    Poco::Net::HTTPRequestHandler* createRequestHandler(const Poco::Net::HTTPServerRequest& request) override;
+    Poco::Net::HTTPRequestHandler* createRequestHandler(
+        const Poco::Net::HTTPServerRequest& request) override;
 
-private:
+  private:
     Store& store_;
 };
 

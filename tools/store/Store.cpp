@@ -13,7 +13,8 @@ constexpr size_t kMaxRecorded = 100000;
 
 template <typename T>
 void capFront(std::vector<T>& v) {
-    if (v.size() > kMaxRecorded) v.erase(v.begin(), v.begin() + static_cast<long>(v.size() - kMaxRecorded));
+    if (v.size() > kMaxRecorded)
+        v.erase(v.begin(), v.begin() + static_cast<long>(v.size() - kMaxRecorded));
 }
 
 uint32_t kilobytes(uint64_t bytes) {
@@ -23,7 +24,8 @@ uint32_t kilobytes(uint64_t bytes) {
 
 }  // namespace
 
-Store::Store(std::string baseUrl, std::string dataDir) : baseUrl_(std::move(baseUrl)), dataDir_(std::move(dataDir)) {}
+Store::Store(std::string baseUrl, std::string dataDir)
+    : baseUrl_(std::move(baseUrl)), dataDir_(std::move(dataDir)) {}
 
 std::shared_ptr<const Order> Store::defineOrder(OrderSpec spec) {
     auto order = std::make_shared<Order>();
@@ -32,7 +34,8 @@ std::shared_ptr<const Order> Store::defineOrder(OrderSpec spec) {
         f.spec = fs;
         if (fs.package) {
             StorePackage built = buildPackage(*fs.package);
-            if (built.bytes.empty()) throw OrderError("package of \"" + fs.fileName + "\" is empty");
+            if (built.bytes.empty())
+                throw OrderError("package of \"" + fs.fileName + "\" is empty");
             f.size = built.bytes.size();
             f.unpackParameter = built.unpackParameter;
             f.extractedKB = fs.extractedKB.value_or(kilobytes(built.unpackedBytes));
@@ -62,7 +65,8 @@ std::shared_ptr<const Order> Store::defineOrder(OrderSpec spec) {
             p.length = length;
             // Each part's last path segment is distinct: the application may
             // swap the folder of a part URL for the page's "fileUrl" folder.
-            p.urlPath = f.folderPath("files", spec.orderId) + "/" + encodeSegment(std::to_string(k) + "-" + fs.fileName);
+            p.urlPath = f.folderPath("files", spec.orderId) + "/" +
+                        encodeSegment(std::to_string(k) + "-" + fs.fileName);
             f.parts.push_back(std::move(p));
         }
         order->files.push_back(std::move(f));
@@ -90,14 +94,16 @@ std::vector<std::shared_ptr<const Order>> Store::orders() const {
 }
 
 void Store::recordCall(ScriptCall call) {
-    call.receivedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_).count();
+    call.receivedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - started_)
+                          .count();
     std::lock_guard lock(mutex_);
     // Calls of one page may arrive out of order (each is its own request);
     // keep them sorted by page load, then by the page's own sequence.
-    auto after = std::upper_bound(calls_.begin(), calls_.end(), call, [](const ScriptCall& a, const ScriptCall& b) {
-        return a.page != b.page ? a.page < b.page : a.seq < b.seq;
-    });
+    auto after = std::upper_bound(calls_.begin(), calls_.end(), call,
+                                  [](const ScriptCall& a, const ScriptCall& b) {
+                                      return a.page != b.page ? a.page < b.page : a.seq < b.seq;
+                                  });
     calls_.insert(after, std::move(call));
     capFront(calls_);
 }
@@ -125,8 +131,9 @@ std::vector<std::string> Store::takeClicks() {
 }
 
 void Store::recordRequest(FileRequest request) {
-    request.receivedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_).count();
+    request.receivedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - started_)
+                             .count();
     std::lock_guard lock(mutex_);
     requests_.push_back(std::move(request));
     capFront(requests_);
@@ -188,10 +195,12 @@ OrderSpec demoOrderSpec(uint64_t throttleBytesPerSec) {
          "date > installed.txt\necho \"Quenlow demo installed in $(pwd)\"\n",
          true, false},
         {"QuenlowDemo/README.txt",
-         "Quenlow demo package.\n\nThis folder was downloaded in two parts, checked with CRC-32 and unpacked by "
+         "Quenlow demo package.\n\nThis folder was downloaded in two parts, checked with CRC-32 "
+         "and unpacked by "
          "Quenlow.\nClick Launch on the store page to run setup.sh.\n",
          false, false},
-        {"QuenlowDemo/data/numbers.txt", [] {
+        {"QuenlowDemo/data/numbers.txt",
+         [] {
              std::string s;
              for (int i = 1; i <= 20000; ++i) s += std::to_string(i) + (i % 10 ? " " : "\n");
              return s;

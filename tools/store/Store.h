@@ -45,7 +45,7 @@ struct StorePackage {
 StorePackage buildPackage(const PackageSpec& spec);
 
 class Store {
-public:
+  public:
     Store(std::string baseUrl, std::string dataDir);
 
     const std::string& baseUrl() const { return baseUrl_; }
@@ -76,7 +76,7 @@ public:
     void stop();
     bool stopping() const { return stopping_.load(); }
 
-private:
+  private:
     std::string baseUrl_;
     std::string dataDir_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();

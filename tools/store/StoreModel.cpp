@@ -33,7 +33,8 @@ std::string where(const std::string& ctx, const std::string& key) {
     return ctx.empty() ? "\"" + key + "\"" : ctx + ".\"" + key + "\"";
 }
 
-std::optional<std::string> optString(const Object::Ptr& o, const std::string& ctx, const std::string& key) {
+std::optional<std::string> optString(const Object::Ptr& o, const std::string& ctx,
+                                     const std::string& key) {
     if (!o->has(key) || o->isNull(key)) return std::nullopt;
     Poco::Dynamic::Var v = o->get(key);
     if (!v.isString()) throw OrderError(where(ctx, key) + " must be a string");
@@ -67,7 +68,8 @@ std::optional<int64_t> optInt(const Object::Ptr& o, const std::string& ctx, cons
     return n;
 }
 
-void checkText(const std::string& ctx, const std::string& key, const std::string& value, size_t maxLength) {
+void checkText(const std::string& ctx, const std::string& key, const std::string& value,
+               size_t maxLength) {
     if (value.size() > maxLength) throw OrderError(where(ctx, key) + " is too long");
     if (hasControlChar(value)) throw OrderError(where(ctx, key) + " contains control characters");
 }
@@ -81,8 +83,10 @@ PackageSpec parsePackage(const Object::Ptr& o, const std::string& ctx) {
     if (auto v = optString(o, ctx, "key")) p.key = *v;
     checkText(ctx, "key", p.key, 200);
     Array::Ptr entries = o->has("entries") ? o->getArray("entries") : nullptr;
-    if (!entries || entries->size() == 0) throw OrderError(where(ctx, "entries") + " must list at least one entry");
-    if (entries->size() > kMaxEntries) throw OrderError(where(ctx, "entries") + " lists too many entries");
+    if (!entries || entries->size() == 0)
+        throw OrderError(where(ctx, "entries") + " must list at least one entry");
+    if (entries->size() > kMaxEntries)
+        throw OrderError(where(ctx, "entries") + " lists too many entries");
     size_t total = 0;
     for (size_t i = 0; i < entries->size(); ++i) {
         std::string ectx = ctx + ".entries[" + std::to_string(i) + "]";
@@ -112,16 +116,18 @@ FileSpec parseFile(const Object::Ptr& o, size_t index) {
     f.fileName = optString(o, ctx, "fileName").value_or("");
     if (f.fileName.empty()) throw OrderError(where(ctx, "fileName") + " is required");
     checkText(ctx, "fileName", f.fileName, 200);
-    if (f.fileName == "." || f.fileName == ".." || f.fileName.find_first_of("/\\") != std::string::npos) {
+    if (f.fileName == "." || f.fileName == ".." ||
+        f.fileName.find_first_of("/\\") != std::string::npos) {
         throw OrderError(where(ctx, "fileName") + " must be a plain file name");
     }
     f.installCommand = optString(o, ctx, "installCommand").value_or("");
     checkText(ctx, "installCommand", f.installCommand, 260);
     f.parts = static_cast<int>(optInt(o, ctx, "parts", 1, kMaxParts).value_or(1));
     f.failStatus = static_cast<int>(optInt(o, ctx, "failStatus", 0, 599).value_or(0));
-    if (f.failStatus != 0 && f.failStatus < 100) throw OrderError(where(ctx, "failStatus") + " must be an HTTP status");
-    f.throttleBytesPerSec =
-        static_cast<uint64_t>(optInt(o, ctx, "throttleBytesPerSec", 0, int64_t{1} << 40).value_or(0));
+    if (f.failStatus != 0 && f.failStatus < 100)
+        throw OrderError(where(ctx, "failStatus") + " must be an HTTP status");
+    f.throttleBytesPerSec = static_cast<uint64_t>(
+        optInt(o, ctx, "throttleBytesPerSec", 0, int64_t{1} << 40).value_or(0));
     f.productIdx = optString(o, ctx, "productIdx").value_or(std::to_string(100 + index + 1));
     checkText(ctx, "productIdx", f.productIdx, 32);
     f.dlSelect = optBool(o, ctx, "dlSelect").value_or(true);
@@ -130,14 +136,15 @@ FileSpec parseFile(const Object::Ptr& o, size_t index) {
     checkText(ctx, "oiopua", f.oiopua, 200);
     f.edv = optString(o, ctx, "edv");
     if (f.edv) checkText(ctx, "edv", *f.edv, 400);
-    if (auto kb = optInt(o, ctx, "extractedKB", 0, 0x7fffffff)) f.extractedKB = static_cast<uint32_t>(*kb);
+    if (auto kb = optInt(o, ctx, "extractedKB", 0, 0x7fffffff))
+        f.extractedKB = static_cast<uint32_t>(*kb);
     if (o->has("package") && !o->isNull("package")) {
         Object::Ptr p = o->getObject("package");
         if (!p) throw OrderError(where(ctx, "package") + " must be an object");
         f.package = parsePackage(p, ctx + ".package");
     }
-    f.fileTypeId = static_cast<int>(
-        optInt(o, ctx, "fileTypeId", 0, 0x7fffffff).value_or(f.package ? 1 : 2));
+    f.fileTypeId =
+        static_cast<int>(optInt(o, ctx, "fileTypeId", 0, 0x7fffffff).value_or(f.package ? 1 : 2));
     auto size = optInt(o, ctx, "size", 1, static_cast<int64_t>(kMaxPlainSize));
     if (!f.package) {
         if (!size) throw OrderError(where(ctx, "size") + " is required for a plain file");
@@ -162,8 +169,8 @@ uint64_t mix(uint64_t x) {
 bool isSafeKey(const std::string& text, size_t maxLength) {
     if (text.empty() || text.size() > maxLength || text.front() == '.') return false;
     return std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-               c == '_' || c == '.';
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_' || c == '.';
     });
 }
 
@@ -200,9 +207,12 @@ OrderSpec parseOrderSpec(const std::string& json) {
     checkText("", "defaultOutputFolder", spec.defaultOutputFolder, 1024);
     spec.upgradeLink = optBool(o, "", "upgradeLink").value_or(true);
     spec.actionButtonPrefix = optString(o, "", "actionButtonPrefix").value_or("downloadAction");
-    if (!isSafeKey(spec.actionButtonPrefix, 64)) throw OrderError("\"actionButtonPrefix\" must be a plain id");
-    spec.folderSelectionName = optString(o, "", "folderSelectionName").value_or("BrowserFolderSelection");
-    if (!isSafeKey(spec.folderSelectionName, 64)) throw OrderError("\"folderSelectionName\" must be a plain id");
+    if (!isSafeKey(spec.actionButtonPrefix, 64))
+        throw OrderError("\"actionButtonPrefix\" must be a plain id");
+    spec.folderSelectionName =
+        optString(o, "", "folderSelectionName").value_or("BrowserFolderSelection");
+    if (!isSafeKey(spec.folderSelectionName, 64))
+        throw OrderError("\"folderSelectionName\" must be a plain id");
     spec.title = optString(o, "", "title").value_or("");
     checkText("", "title", spec.title, 200);
 
@@ -219,7 +229,8 @@ OrderSpec parseOrderSpec(const std::string& json) {
     for (size_t i = 0; i < spec.files.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
             if (spec.files[i].fileKey == spec.files[j].fileKey) {
-                throw OrderError("files[" + std::to_string(i) + "] repeats fileKey \"" + spec.files[i].fileKey + "\"");
+                throw OrderError("files[" + std::to_string(i) + "] repeats fileKey \"" +
+                                 spec.files[i].fileKey + "\"");
             }
         }
     }
@@ -280,15 +291,32 @@ std::string escapeMarkup(const std::string& text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            case '\t': out += "&#9;"; break;
-            case '\n': out += "&#10;"; break;
-            case '\r': out += "&#13;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            case '\t':
+                out += "&#9;";
+                break;
+            case '\n':
+                out += "&#10;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -309,7 +337,8 @@ std::string formatSize(uint64_t bytes) {
     } else if (bytes < 1024ull * 1024 * 1024) {
         std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
     } else {
-        std::snprintf(buf, sizeof buf, "%.2f GB", static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
+        std::snprintf(buf, sizeof buf, "%.2f GB",
+                      static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
     }
     return buf;
 }
@@ -317,7 +346,8 @@ std::string formatSize(uint64_t bytes) {
 std::string Order::fileInfoXml(const std::string& baseUrl) const {
     std::string xml;
     if (!spec.defaultOutputFolder.empty()) {
-        xml += "<ApplicationData DefaultOutputFolder=\"" + escapeMarkup(spec.defaultOutputFolder) + "\"/>";
+        xml += "<ApplicationData DefaultOutputFolder=\"" + escapeMarkup(spec.defaultOutputFolder) +
+               "\"/>";
     }
     xml += "<Files>";
     for (const ServedFile& f : files) {
@@ -327,10 +357,10 @@ std::string Order::fileInfoXml(const std::string& baseUrl) const {
         for (const ServedPart& p : f.parts) {
             // Every part carries the whole file's sizes; the application
             // takes its space requirement from the first part.
-            xml += "<FilePart FilePartKey=\"" + std::to_string(p.partKey) + "\" FileID=\"" + escapeMarkup(p.fileId) +
-                   "\" FileURL=\"" + escapeMarkup(baseUrl + p.urlPath) + "\" DownloadKBCount=\"" +
-                   std::to_string(f.downloadKB) + "\" ExtractedKBCount=\"" +
-                   std::to_string(f.extractedKB) + "\"/>";
+            xml += "<FilePart FilePartKey=\"" + std::to_string(p.partKey) + "\" FileID=\"" +
+                   escapeMarkup(p.fileId) + "\" FileURL=\"" + escapeMarkup(baseUrl + p.urlPath) +
+                   "\" DownloadKBCount=\"" + std::to_string(f.downloadKB) +
+                   "\" ExtractedKBCount=\"" + std::to_string(f.extractedKB) + "\"/>";
         }
         xml += "</File>";
     }

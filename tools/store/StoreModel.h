@@ -50,8 +50,8 @@ struct FileSpec {
 
 struct OrderSpec {
     std::string orderId;
-    bool labelOnly = false;    // order number only in the label span, "hfOrderNumber" empty
-    std::string labelText;     // text of the label span when labelOnly
+    bool labelOnly = false;  // order number only in the label span, "hfOrderNumber" empty
+    std::string labelText;   // text of the label span when labelOnly
     std::string defaultOutputFolder;
     bool upgradeLink = true;
     std::string actionButtonPrefix = "downloadAction";
@@ -78,7 +78,7 @@ struct ServedPart {
 struct ServedFile {
     FileSpec spec;
     uint64_t size = 0;
-    uint64_t seed = 0;  // plain files: content seed
+    uint64_t seed = 0;                                // plain files: content seed
     std::shared_ptr<const std::string> packageBytes;  // packages only
     std::string unpackParameter;                      // value of "edv" + N
     uint32_t downloadKB = 0;

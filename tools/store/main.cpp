@@ -8,6 +8,7 @@
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/ThreadPool.h>
+#include <pthread.h>
 
 #include <csignal>
 #include <cstdio>
@@ -20,8 +21,6 @@
 #include <string>
 #include <vector>
 
-#include <pthread.h>
-
 #include "tools/store/Server.h"
 #include "tools/store/Store.h"
 
@@ -30,14 +29,17 @@ namespace {
 void usage(std::ostream& out) {
     out << "usage: quenlow-store [--port N] [--data-dir DIR] [--order FILE.json ...]\n"
            "  --port N        port on 127.0.0.1 (default 8321; 0 picks a free one)\n"
-           "  --data-dir DIR  where generated packages are written (default: a temporary folder removed at exit)\n"
+           "  --data-dir DIR  where generated packages are written (default: a temporary folder "
+           "removed at exit)\n"
            "  --order FILE    define an order from a JSON file (repeatable)\n"
            "  --demo-throttle BYTES  per-connection rate of the demo order's plain file\n"
            "                  (default 3 MiB/s, slow enough to watch; 0 = unthrottled)\n";
 }
 
 bool parsePort(const std::string& text, unsigned short& port) {
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
     unsigned long v = std::stoul(text);
     if (v > 65535) return false;
     port = static_cast<unsigned short>(v);
@@ -61,14 +63,23 @@ int main(int argc, char** argv) {
         };
         std::string v;
         if (arg == "--port" && value(v) && parsePort(v, port)) continue;
-        if (arg == "--data-dir" && value(v) && !v.empty()) { dataDir = v; continue; }
-        if (arg == "--order" && value(v)) { orderFiles.push_back(v); continue; }
+        if (arg == "--data-dir" && value(v) && !v.empty()) {
+            dataDir = v;
+            continue;
+        }
+        if (arg == "--order" && value(v)) {
+            orderFiles.push_back(v);
+            continue;
+        }
         if (arg == "--demo-throttle" && value(v) && !v.empty() && v.size() < 16 &&
             v.find_first_not_of("0123456789") == std::string::npos) {
             demoThrottle = std::stoull(v);
             continue;
         }
-        if (arg == "--help" || arg == "-h") { usage(std::cout); return 0; }
+        if (arg == "--help" || arg == "-h") {
+            usage(std::cout);
+            return 0;
+        }
         std::cerr << "quenlow-store: bad argument \"" << arg << "\"\n";
         usage(std::cerr);
         return 2;
@@ -76,11 +87,13 @@ int main(int argc, char** argv) {
 
     bool ownDataDir = dataDir.empty();
     if (ownDataDir) {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "quenlow-store-XXXXXX").string();
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "quenlow-store-XXXXXX").string();
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back('\0');
         if (!mkdtemp(buf.data())) {
-            std::cerr << "quenlow-store: cannot create a temporary folder: " << std::strerror(errno) << "\n";
+            std::cerr << "quenlow-store: cannot create a temporary folder: " << std::strerror(errno)
+                      << "\n";
             return 1;
         }
         dataDir = buf.data();

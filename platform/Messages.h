@@ -11,9 +11,10 @@
 namespace quenlow {
 
 // Message ids. Thread messages and window messages share numbers.
-inline constexpr uint32_t UM_FILE_COMMAND = 0x8200;      // thread: view -> File controller
-inline constexpr uint32_t UM_FILE_STATUS = 0x8200;       // window: controller -> view
-inline constexpr uint32_t UM_TASK_COMMAND = 0x8300;      // thread: controller -> DownloadTask / UnpackTask
+inline constexpr uint32_t UM_FILE_COMMAND = 0x8200;  // thread: view -> File controller
+inline constexpr uint32_t UM_FILE_STATUS = 0x8200;   // window: controller -> view
+inline constexpr uint32_t UM_TASK_COMMAND =
+    0x8300;  // thread: controller -> DownloadTask / UnpackTask
 inline constexpr uint32_t UM_TASK_MESSAGE = 0x8400;      // thread: workers -> File controller
 inline constexpr uint32_t UM_PAGE_EVENT = 0x8500;        // window: EventHandler -> view
 inline constexpr uint32_t UM_SAVE_STATE = 0x8600;        // window: controller -> view

@@ -2,7 +2,6 @@
 #include <string>
 
 #include "platform/FileSystem.h"
-#include "state/Records.h"
 
 namespace quenlow {
 

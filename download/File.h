@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "download/Messages.h"
+#include "platform/Messages.h"
 #include "platform/Pacing.h"
 #include "platform/ViewTarget.h"
 #include "platform/WorkerThread.h"
@@ -25,15 +25,15 @@ class UnpackTask;
 
 // One byte range of a file.
 struct FilePart {
-    std::string fileId;    // FileID
-    std::string url;       // FileURL
+    std::string fileId;  // FileID
+    std::string url;     // FileURL
     // Set by the part task with PartState_Error, under the owner's counters
     // lock and never once the controller has aborted the part: the view reads
     // them after the file's error report, which follows that abort.
     std::string errorUrl;
     std::string errorText;
-    File* file = nullptr;  // the owner
-    int index = 0;         // FilePartKey - 1
+    File* file = nullptr;             // the owner
+    int index = 0;                    // FilePartKey - 1
     std::atomic<int64_t> length{-1};  // -1 until the server tells
     int32_t downloadKB = 0;
     int32_t extractedKB = 0;
@@ -45,7 +45,7 @@ struct FilePart {
 };
 
 class File : public WorkerThread {
-public:
+  public:
     File();
     ~File() override;
 
@@ -99,11 +99,11 @@ public:
     int32_t lastPercent = 0;
     int32_t lastUnpackPercent = 0;
     std::unique_ptr<UnpackTask> unpackTask;
-    Poco::FastMutex writeLock;     // seek, write, flush and position update of one chunk
+    Poco::FastMutex writeLock;  // seek, write, flush and position update of one chunk
     // Each part's readPosition / writePosition pair; also outputFolder,
     // launchFolder and the parts' error texts while the controller runs.
     mutable Poco::FastMutex countersLock;
-    Poco::FastMutex layoutLock;    // layoutStep runs at most once per opening
+    Poco::FastMutex layoutLock;  // layoutStep runs at most once per opening
 
     // Starts the controller thread (idle until a command arrives).
     void startController();
@@ -130,10 +130,10 @@ public:
     void startUnpack();
     int downloadPercent() const;
 
-protected:
+  protected:
     void onStopRequested() override;
 
-private:
+  private:
     void handle(Message& msg);
     bool layoutReady();
     bool allPartsIn(int partState) const;
@@ -163,9 +163,5 @@ private:
     void postView(uint32_t id, uintptr_t wParam, intptr_t lParam);
     void postViewText(uint32_t id, uintptr_t wParam, std::string text);
 };
-
-// Creates every missing folder along path (when pathEndsWithFileName, the
-// last component is a file name and is not created).
-bool CreateDirectoryTree(const std::string& path, bool pathEndsWithFileName);
 
 }  // namespace quenlow

@@ -8,16 +8,17 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <thread>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "download/DownloadTask.h"
+#include "download/File.h"
 #include "platform/FileSystem.h"
 #include "platform/Pacing.h"
-#include "state/Records.h"
+#include "support/FaultyFileSystem.h"
 #include "support/RecordingView.h"
 #include "support/TestHttpServer.h"
 
@@ -26,7 +27,7 @@ namespace quenlow::test {
 using namespace std::chrono_literals;
 
 class DownloadFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         savedPacing = pacing();
         Pacing& p = pacing();
@@ -49,7 +50,8 @@ protected:
     }
 
     // A file of parts fetched from the given server paths (not started).
-    File& makeFile(const std::string& name, const std::vector<std::string>& paths, bool trace = false) {
+    File& makeFile(const std::string& name, const std::vector<std::string>& paths,
+                   bool trace = false) {
         file = std::make_unique<File>();
         file->fileKey = "3";
         file->fileName = name;
@@ -75,7 +77,9 @@ protected:
         command(FileState_Initial);
     }
     void command(int c) { file->post(Message(UM_FILE_COMMAND, UM_FILE_COMMAND, c)); }
-    void taskMessage(int code, intptr_t lParam = 0) { file->post(Message(UM_TASK_MESSAGE, code, lParam)); }
+    void taskMessage(int code, intptr_t lParam = 0) {
+        file->post(Message(UM_TASK_MESSAGE, code, lParam));
+    }
 
     std::string outputPath() const { return outDir + "/" + file->fileName; }
     static std::string readAll(const std::string& path) {
@@ -90,7 +94,8 @@ protected:
     }
 
     // Polls a condition that no view message announces (generous time-out).
-    static bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 30s) {
+    static bool waitUntil(const std::function<bool()>& pred,
+                          std::chrono::milliseconds timeout = 30s) {
         auto until = std::chrono::steady_clock::now() + timeout;
         while (!pred()) {
             if (std::chrono::steady_clock::now() > until) return false;
@@ -101,7 +106,9 @@ protected:
 
     bool waitStatus(int status) { return view.waitFor(UM_FILE_STATUS, status).has_value(); }
     bool waitError(int code) {
-        return view.waitFor([&](const Recorded& r) { return r.id == UM_FILE_ERROR && r.lParam == code; }).has_value();
+        return view
+            .waitFor([&](const Recorded& r) { return r.id == UM_FILE_ERROR && r.lParam == code; })
+            .has_value();
     }
     std::vector<std::string> debugTexts() const {
         std::vector<std::string> out;
