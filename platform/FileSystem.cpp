@@ -68,6 +68,13 @@ int PosixFileSystem::allocate(int fd, off_t len) {
     }
     return 0;
 }
+int PosixFileSystem::syncFolder(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    const int r = result(::fsync(fd));
+    ::close(fd);
+    return r;
+}
 int64_t PosixFileSystem::size(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return -errno;

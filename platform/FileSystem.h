@@ -23,6 +23,9 @@ class FileSystem {
     virtual ssize_t pread(int fd, void* data, size_t n, off_t offset) = 0;
     virtual ssize_t read(int fd, void* data, size_t n) = 0;
     virtual int fdatasync(int fd) = 0;
+    // Flushes a folder's entries (names created, renamed or removed in it), so a
+    // power loss cannot drop a file that saved positions point at.
+    virtual int syncFolder(const std::string& path) = 0;
     // Pre-allocates the file to exactly len bytes (0 or -errno).
     virtual int allocate(int fd, off_t len) = 0;
     virtual int64_t size(int fd) = 0;  // or -errno
@@ -50,6 +53,7 @@ class PosixFileSystem : public FileSystem {
     ssize_t pread(int fd, void* data, size_t n, off_t offset) override;
     ssize_t read(int fd, void* data, size_t n) override;
     int fdatasync(int fd) override;
+    int syncFolder(const std::string& path) override;
     int allocate(int fd, off_t len) override;
     int64_t size(int fd) override;
     std::optional<uint64_t> freeSpace(const std::string& path) override;

@@ -57,5 +57,12 @@ TEST_F(CreateDirectoryTreeTest, FailedCreationIsReported) {
     EXPECT_FALSE(fs::exists(root + "/denied"));
 }
 
+TEST_F(CreateDirectoryTreeTest, SyncFolderFlushesAnExistingFolderOnly) {
+    EXPECT_EQ(fileSystem().syncFolder(root), 0);
+    EXPECT_EQ(fileSystem().syncFolder(root + "/missing"), -ENOENT);
+    std::ofstream(root + "/plain") << "x";
+    EXPECT_EQ(fileSystem().syncFolder(root + "/plain"), -ENOTDIR);
+}
+
 }  // namespace
 }  // namespace quenlow

@@ -1,9 +1,8 @@
 // The save reads a running controller's shared fields.
 
-#include <pugixml.hpp>
-
 #include <atomic>
 #include <cerrno>
+#include <pugixml.hpp>
 #include <thread>
 
 #include "state/OrderState.h"
@@ -50,7 +49,8 @@ TEST_F(Controller, SaveReadsFoldersWhileWorkersChangeThem) {
 
     // The last save comes after both writers are done and sees their final values.
     for (bool last = false; !last;) {
-        last = openerDone.load() && view.count(UM_FILE_STATUS, Status_Unpacked) == static_cast<size_t>(rounds);
+        last = openerDone.load() &&
+               view.count(UM_FILE_STATUS, Status_Unpacked) == static_cast<size_t>(rounds);
         pugi::xml_document doc;
         doc.load_string(order.saveStateText().c_str());
         pugi::xml_node saved = doc.select_node("/Orders/Order/Files/File").node();

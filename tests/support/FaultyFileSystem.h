@@ -10,7 +10,7 @@ namespace quenlow {
 // Each fault is 0 (off) or an errno value; passFirst counts the calls that
 // still succeed before the fault starts to apply.
 class FaultyFileSystem : public PosixFileSystem {
-public:
+  public:
     struct Fault {
         int error = 0;
         int passFirst = 0;  // number of calls that still succeed
@@ -25,7 +25,7 @@ public:
     std::optional<uint64_t> freeSpace(const std::string& path) override;
     int mkdir(const std::string& path) override;
 
-private:
+  private:
     static bool trips(Fault& f);
 };
 
