@@ -104,7 +104,7 @@ void ClickSink::click(const QVariantList& chain) {
 }
 
 CQuenlowView::CQuenlowView(QWidget* parent)
-    : QWidget(parent), log_("./Quenlow.log"), queue_([this] {
+    : QWidget(parent), queue_([this] {
           QMetaObject::invokeMethod(this, &CQuenlowView::drainQueue, Qt::QueuedConnection);
       }) {
     auto* layout = new QVBoxLayout(this);

@@ -7,6 +7,8 @@
 #include <set>
 #include <sstream>
 
+#include "platform/FileSystem.h"
+
 namespace quenlow {
 
 namespace {
@@ -47,6 +49,11 @@ std::string perUserDataFolder() {
     if (auto v = env("XDG_DATA_HOME"); !v.empty()) return v;
     if (auto v = env("HOME"); !v.empty()) return v + "/.local/share";
     return {};
+}
+
+std::string applicationDataFolder() {
+    std::string folder = perUserDataFolder();
+    return folder.empty() ? folder : joinPath(folder, "Ostrel Inc/Quenlow");
 }
 
 std::string defaultDownloadsFolder() { return env("HOME") + "/Downloads"; }

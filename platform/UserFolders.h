@@ -10,6 +10,10 @@ namespace quenlow {
 // $APPDATA if set, else $XDG_DATA_HOME, else $HOME/.local/share; empty when none is set.
 std::string perUserDataFolder();
 
+// Quenlow's own folder in it, where the save-state file and the diagnostic log
+// live: perUserDataFolder() + "/Ostrel Inc/Quenlow"; empty when there is none.
+std::string applicationDataFolder();
+
 // $HOME + "/Downloads" ("/Downloads" when HOME is unset).
 std::string defaultDownloadsFolder();
 

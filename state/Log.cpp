@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
+
+#include "platform/FileSystem.h"
+#include "platform/UserFolders.h"
 
 namespace quenlow {
 
@@ -102,6 +106,21 @@ std::string formatLogMessage(const std::string& format,
     for (auto& [text, used] : arguments)
         if (!used) out += text;
     return out;
+}
+
+std::string diagnosticLogPath() {
+    if (const char* named = std::getenv("QUENLOW_LOG"); named && *named) return named;
+    std::string folder = applicationDataFolder();
+    return folder.empty() ? folder : joinPath(folder, "Quenlow.log");
+}
+
+FileLogWriter::FileLogWriter() {
+    const std::string path = diagnosticLogPath();
+    if (path.empty()) return;
+    // The per-user folder may not exist yet on a first run. If it cannot be
+    // made, the open below fails and lines are dropped like any unwritable log.
+    if (path.find('/') != std::string::npos) CreateDirectoryTree(path, true);
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 }
 
 FileLogWriter::FileLogWriter(const std::string& path) {

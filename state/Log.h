@@ -1,7 +1,8 @@
 #pragma once
-// The diagnostic log: FileLogWriter appends finished lines to "./Quenlow.log";
-// a Logger collects one statement (a format text plus arguments) and hands the
-// finished message to the writer when it goes out of scope.
+// The diagnostic log: FileLogWriter appends finished lines to "Quenlow.log"
+// beside the save-state file (or to the file QUENLOW_LOG names); a Logger collects one statement (a
+// format text plus arguments) and hands the finished message to the writer when it goes out of
+// scope.
 //
 //   Logger<FileLogWriter>(writer, "OnEventMessage", LogLevel_Trace, LogCategory_Download,
 //                         LogLevel_Trace) << " FileKey " << index << " " << logTimestamp();
@@ -42,12 +43,20 @@ std::string logTimestamp(
 // so a text from a server or a page can never forge further lines.
 std::string composeLogLine(const std::string& message, LogCategory category, LogLevel level);
 
+// Where the diagnostic log goes: the file $QUENLOW_LOG names, else "Quenlow.log"
+// in applicationDataFolder(), beside the save-state file, whatever the current
+// directory is (a program started from a menu runs in the home folder, where
+// a log does not belong). Empty when there is no per-user data folder.
+std::string diagnosticLogPath();
+
 // Owns the open log file. Every line goes out with one write and is on disk
 // before write() returns, so nothing is lost when the process ends. When the
 // file cannot be opened, lines are silently dropped.
 class FileLogWriter {
   public:
-    explicit FileLogWriter(const std::string& path = "./Quenlow.log");
+    // The diagnostic log at diagnosticLogPath(); its folder is created when missing.
+    FileLogWriter();
+    explicit FileLogWriter(const std::string& path);
     ~FileLogWriter();
     FileLogWriter(const FileLogWriter&) = delete;
     FileLogWriter& operator=(const FileLogWriter&) = delete;

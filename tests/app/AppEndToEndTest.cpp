@@ -282,6 +282,8 @@ class AppEndToEnd : public ::testing::Test {
                             dir_ / ("app" + std::to_string(n) + ".err"));
         return *apps_.back();
     }
+    // The diagnostic log sits beside the save-state file, not in the current folder.
+    std::string appLog() { return readFile(dir_ / "appdata/Ostrel Inc/Quenlow/Quenlow.log"); }
     std::string appErr(size_t n) { return readFile(dir_ / ("app" + std::to_string(n) + ".err")); }
 
     std::string orderUrl(const std::string& order) {
@@ -391,7 +393,8 @@ TEST_F(AppEndToEnd, ThreeClicksStartPauseAndResume) {
     ASSERT_TRUE(resumed);
     ASSERT_TRUE(waitCall("completeDownload", {"1"}, 90s, resumed->seq));
     EXPECT_EQ(readFile(dir_ / "out/tool.bin"), store_.expectedBytes(order, "1"));
-    EXPECT_NE(readFile(dir_ / "work/Quenlow.log").find("Event_ActionButton"), std::string::npos);
+    EXPECT_NE(appLog().find("Event_ActionButton"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir_ / "work/Quenlow.log"));
 }
 
 TEST_F(AppEndToEnd, AFailingFileShowsDownloadErrorAndIsLogged) {
@@ -410,7 +413,7 @@ TEST_F(AppEndToEnd, AFailingFileShowsDownloadErrorAndIsLogged) {
     EXPECT_NE(error->args[2].find("gone.bin"), std::string::npos) << error->args[2];
     EXPECT_FALSE(error->args[3].empty());
     EXPECT_TRUE(waitCall("hideWaitWidget", {}, 10s, error->seq));
-    std::string log = readFile(dir_ / "work/Quenlow.log");
+    std::string log = appLog();
     EXPECT_NE(log.find("[Download] [Error] OnErrorMessage FileKey 1 " + error->args[2] + "\r\n"),
               std::string::npos)
         << log;

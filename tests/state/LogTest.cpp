@@ -4,9 +4,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <vector>
 
 #include "state/Log.h"
+#include "state/OrderState.h"
 
 namespace quenlow {
 namespace {
@@ -176,6 +179,124 @@ TEST_F(FileLogWriterTest, UnopenableFileDropsLinesQuietly) {
     EXPECT_FALSE(writer.isOpen());
     Logger<FileLogWriter>(writer, "x", LogLevel_Trace, LogCategory_General, LogLevel_Error) << 1;
     EXPECT_FALSE(std::filesystem::exists(dir + "/missing-folder"));
+}
+
+// Where the diagnostic log goes, from the environment of a run. Paths are
+// relative to a fresh temporary root; the process runs in root/cwd.
+struct LogPlaceCase {
+    const char* name;
+    const char* appData;
+    const char* xdgDataHome;
+    const char* home;
+    const char* quenlowLog;
+    const char* expected;  // where the line lands; nullptr: nowhere
+};
+
+class LogPlaceTest : public ::testing::TestWithParam<LogPlaceCase> {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/quenlow-logplace-XXXXXX";
+        root = mkdtemp(tmpl);
+        std::filesystem::create_directories(root + "/cwd");
+        for (const char* name : {"APPDATA", "XDG_DATA_HOME", "HOME", "QUENLOW_LOG"}) {
+            const char* v = std::getenv(name);
+            savedEnv.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+        }
+        savedCwd = std::filesystem::current_path();
+        std::filesystem::current_path(root + "/cwd");
+    }
+    void TearDown() override {
+        std::filesystem::current_path(savedCwd);
+        for (auto& [name, value] : savedEnv) {
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
+        std::filesystem::remove_all(root);
+    }
+    // Sets name to root + "/" + value ("" stays empty, nullptr unsets).
+    void setUnderRoot(const char* name, const char* value, bool relative = false) {
+        if (!value)
+            unsetenv(name);
+        else if (!*value || relative)
+            setenv(name, value, 1);
+        else
+            setenv(name, (root + "/" + value).c_str(), 1);
+    }
+    static std::string read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string root;
+    std::filesystem::path savedCwd;
+    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv;
+};
+
+TEST_P(LogPlaceTest, LinesLandInThePerUserFolderOrTheNamedFileAndAppend) {
+    const LogPlaceCase& c = GetParam();
+    setUnderRoot("APPDATA", c.appData);
+    setUnderRoot("XDG_DATA_HOME", c.xdgDataHome);
+    setUnderRoot("HOME", c.home);
+    const bool relativeLog = c.quenlowLog && *c.quenlowLog && c.quenlowLog[0] == '.';
+    setUnderRoot("QUENLOW_LOG", c.quenlowLog, relativeLog);
+
+    for (const char* text : {"first run", "second run"}) {
+        FileLogWriter writer;  // a run of the application opens the log anew
+        Logger<FileLogWriter>(writer, "OnDebugMessage", LogLevel_Trace, LogCategory_Download,
+                              LogLevel_Trace)
+            << " " << text;
+    }
+
+    const std::string lines =
+        "[Download] [Trace] OnDebugMessage first run\r\n"
+        "[Download] [Trace] OnDebugMessage second run\r\n";
+    if (c.expected) {
+        EXPECT_EQ(read(root + "/" + c.expected), lines);
+    } else {
+        EXPECT_EQ(diagnosticLogPath(), "");
+    }
+    // Never into the current folder unless the log was named there.
+    if (!relativeLog) {
+        EXPECT_TRUE(std::filesystem::is_empty(root + "/cwd"));
+    }
+    // The default log sits beside the save-state file.
+    if (!c.quenlowLog || !*c.quenlowLog) {
+        EXPECT_EQ(std::filesystem::path(diagnosticLogPath()).parent_path(),
+                  std::filesystem::path(saveStateFilePath()).parent_path());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Environments, LogPlaceTest,
+    ::testing::Values(LogPlaceCase{"AppData", "appdata", "xdg", "home", nullptr,
+                                   "appdata/Ostrel Inc/Quenlow/Quenlow.log"},
+                      LogPlaceCase{"XdgDataHome", nullptr, "xdg", "home", nullptr,
+                                   "xdg/Ostrel Inc/Quenlow/Quenlow.log"},
+                      LogPlaceCase{"HomeOnly", nullptr, nullptr, "home", nullptr,
+                                   "home/.local/share/Ostrel Inc/Quenlow/Quenlow.log"},
+                      LogPlaceCase{"EmptyQuenlowLogIsUnset", "appdata", nullptr, "home", "",
+                                   "appdata/Ostrel Inc/Quenlow/Quenlow.log"},
+                      LogPlaceCase{"QuenlowLogNamesAFile", "appdata", nullptr, "home",
+                                   "elsewhere/deep/my.log", "elsewhere/deep/my.log"},
+                      LogPlaceCase{"QuenlowLogRelativeToTheCurrentFolder", "appdata", nullptr,
+                                   "home", "./mine.log", "cwd/mine.log"},
+                      LogPlaceCase{"NoUserFolderNoLog", nullptr, nullptr, nullptr, nullptr,
+                                   nullptr}),
+    [](const ::testing::TestParamInfo<LogPlaceCase>& info) { return info.param.name; });
+
+TEST_F(LogPlaceTest, AFileWhereTheFolderShouldBeLeavesTheLogUnopened) {
+    setenv("APPDATA", (root + "/appdata").c_str(), 1);
+    unsetenv("QUENLOW_LOG");
+    std::filesystem::create_directories(root + "/appdata");
+    std::ofstream(root + "/appdata/Ostrel Inc") << "not a folder";
+    FileLogWriter writer;
+    EXPECT_FALSE(writer.isOpen());
+    Logger<FileLogWriter>(writer, "x", LogLevel_Trace, LogCategory_General, LogLevel_Error) << 1;
+    EXPECT_EQ(read(root + "/appdata/Ostrel Inc"), "not a folder");
+    EXPECT_TRUE(std::filesystem::is_empty(root + "/cwd"));
 }
 
 }  // namespace
