@@ -3,8 +3,10 @@
 #include <QAction>
 #include <QLabel>
 #include <QStatusBar>
+#include <QTimer>
 
 #include "app/CAboutDlg.h"
+#include "app/CQuenlowView.h"
 
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
     // The caption stays fixed whatever the document is called.
@@ -19,7 +21,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
 bool CMainFrame::OnCreate() {
     QStatusBar* bar = statusBar();
     if (!bar) return false;
-    textPane_ = new QLabel(this);
+    textPane_ = new QLabel(QStringLiteral("Ready"), this);
+    textPane_->setObjectName(QStringLiteral("statusText"));
     bar->addWidget(textPane_, 1);
     for (const char* indicator : {"CAP", "NUM", "SCRL"}) {
         auto* pane = new QLabel(indicator, this);
@@ -28,7 +31,21 @@ bool CMainFrame::OnCreate() {
         bar->addPermanentWidget(pane);
     }
     bar->setVisible(true);
+
+    auto* sampler = new QTimer(this);
+    sampler->setInterval(quenlow::StatusSampleInterval);
+    connect(sampler, &QTimer::timeout, this, &CMainFrame::showDownloadStatus);
+    sampler->start();
     return true;
+}
+
+void CMainFrame::showDownloadStatus() {
+    auto* view = qobject_cast<CQuenlowView*>(centralWidget());
+    if (!view) return;
+    quenlow::ViewCore& core = view->core();
+    downloadStatus_.sample(quenlow::sampleOrder(core.orderState(), core.generation()));
+    const QString text = QString::fromStdString(downloadStatus_.text());
+    if (textPane_->text() != text) textPane_->setText(text);
 }
 
 void CMainFrame::OnAppAbout() {

@@ -1,8 +1,11 @@
 #pragma once
 // The main frame: caption "Quenlow", no menu bar, a status bar with a text
 // pane and the CAP, NUM and SCRL indicators; the view fills the client area.
+// The text pane shows the running downloads (count, speed, time left).
 
 #include <QMainWindow>
+
+#include "app/core/DownloadStatusText.h"
 
 class QLabel;
 
@@ -15,5 +18,9 @@ class CMainFrame : public QMainWindow {
     void OnAppAbout();
 
   private:
+    // Samples the current order's files and puts the status text in the pane.
+    void showDownloadStatus();
+
     QLabel* textPane_ = nullptr;
+    quenlow::DownloadStatusText downloadStatus_;
 };
