@@ -1,6 +1,7 @@
 #include "app/CQuenlowApp.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QSettings>
 #include <cstdlib>
 #include <cstring>
@@ -43,11 +44,15 @@ bool CQuenlowApp::InitInstance() {
 
     QCoreApplication::setOrganizationName(QStringLiteral("Ostrel Inc."));
     QCoreApplication::setApplicationName(QStringLiteral("Quenlow"));
+    // Lets the desktop match the window to its desktop entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(QUENLOW_APP_ID));
     applyTestPacing();
 
-    // Command line: none, or one file whose first line is the start URL.
+    // Command line: none, or one file whose first line is the start URL. A
+    // leading "--" lets a file whose name starts with "--" be opened.
     std::optional<std::string> argumentFile;
     QStringList args = arguments();
+    if (args.size() > 1 && args.at(1) == QStringLiteral("--")) args.removeAt(1);
     if (args.size() > 1) {
         if (!document_.OnOpenDocument(args.at(1))) {
             messageBox(nullptr, args.at(1).toStdString() + "\nFailed to open document.", "Quenlow");

@@ -7,6 +7,7 @@ quenlow_packages=(
   qt6-base-dev qt6-webengine-dev qt6-webchannel-dev libqt6webenginecore6-bin
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth clang libclang-rt-14-dev curl aria2 openssl ccache clang-format
+  desktop-file-utils appstream shared-mime-info libglib2.0-bin xdg-utils dpkg-dev file groff-base
 )
 
 quenlow_install_deps() {
