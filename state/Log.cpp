@@ -114,14 +114,19 @@ std::string diagnosticLogPath() {
     return folder.empty() ? folder : joinPath(folder, "Quenlow.log");
 }
 
-FileLogWriter::FileLogWriter() {
-    const std::string path = diagnosticLogPath();
-    if (path.empty()) return;
-    // The per-user folder may not exist yet on a first run. If it cannot be
-    // made, the open below fails and lines are dropped like any unwritable log.
+namespace {
+
+// The per-user folder may not exist yet on a first run. If it cannot be made,
+// the open fails and lines are dropped like those of any unwritable log.
+std::string diagnosticLogPathWithFolder() {
+    std::string path = diagnosticLogPath();
     if (path.find('/') != std::string::npos) CreateDirectoryTree(path, true);
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return path;
 }
+
+}  // namespace
+
+FileLogWriter::FileLogWriter() : FileLogWriter(diagnosticLogPathWithFolder()) {}
 
 FileLogWriter::FileLogWriter(const std::string& path) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

@@ -1,8 +1,8 @@
 #pragma once
 // The diagnostic log: FileLogWriter appends finished lines to "Quenlow.log"
-// beside the save-state file (or to the file QUENLOW_LOG names); a Logger collects one statement (a
-// format text plus arguments) and hands the finished message to the writer when it goes out of
-// scope.
+// beside the save-state file (or to the file QUENLOW_LOG names); a Logger
+// collects one statement (a format text plus arguments) and hands the finished
+// message to the writer when it goes out of scope.
 //
 //   Logger<FileLogWriter>(writer, "OnEventMessage", LogLevel_Trace, LogCategory_Download,
 //                         LogLevel_Trace) << " FileKey " << index << " " << logTimestamp();
