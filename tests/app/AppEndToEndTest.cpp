@@ -22,12 +22,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -222,6 +224,13 @@ class Store {
                 out.push_back(o->optValue<std::string>("range", ""));
         }
         return out;
+    }
+    // File requests whose path contains part.
+    size_t requestCount(const std::string& part) { return ranges(part).size(); }
+    size_t clicksTaken() {
+        HttpResult r = http(port_, "GET", "/control/clicks-taken");
+        Poco::JSON::Parser parser;
+        return parser.parse(r.body).extract<Poco::JSON::Object::Ptr>()->getValue<size_t>("taken");
     }
     std::string expectedBytes(const std::string& order, const std::string& fileKey) {
         HttpResult r = http(port_, "GET", "/control/file?order=" + order + "&fileKey=" + fileKey);
@@ -558,6 +567,140 @@ TEST_F(AppEndToEnd, F5NeverReachesThePage) {
     }
     EXPECT_EQ(page->pageLoads.load(), 1);
     server.stop();
+}
+
+// --- a page that answers slowly, and whose page is trusted ---
+
+// Keeps one core busy (a bounded loop in a child process) while it lives.
+class BusyCore {
+  public:
+    BusyCore() {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            auto end = Clock::now() + 240s;
+            volatile unsigned long spin = 0;
+            while (Clock::now() < end) ++spin;
+            ::_exit(0);
+        }
+    }
+    ~BusyCore() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    bool running() const { return pid_ > 0; }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// The largest "Heartbeat largest gap N ms" figure in a piece of the log; -1 when none.
+long largestHeartbeatGap(const std::string& log) {
+    const std::string marker = "Heartbeat largest gap ";
+    long largest = -1;
+    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1))
+        largest = std::max(largest, std::stol(log.substr(at + marker.size())));
+    return largest;
+}
+
+TEST_F(AppEndToEnd, APageThatAnswersSlowlyNeverStallsTheWindowOrRestartsACompleteFile) {
+    const std::string order = "E2EORDER0010";
+    store_.defineOrder(
+        R"({"orderId": ")" + order + R"(", "syncCalls": true, "defaultOutputFolder": ")" +
+        (dir_ / "out").string() +
+        R"(", "files": [{"fileKey": "1", "fileName": "big.bin", "parts": 3, "size": 3000000,
+                       "throttleBytesPerSec": 100000}]})");
+    BusyCore busy;
+    ASSERT_TRUE(busy.running());
+    startApp(orderUrl(order), {{"QUENLOW_HEARTBEAT", "1"}});
+    ASSERT_TRUE(waitFill()) << appErr(0);
+    const fs::path logPath = dir_ / "work/Quenlow.log";
+    const size_t logAtStart = readFile(logPath).size();
+
+    // Start, then 20 pause and resume clicks spread over the download, each
+    // answered with its status within a second.
+    store_.click("downloadAction1");
+    auto last = waitCall("setStatus", {"1", "Download.Downloading"}, 30s);
+    ASSERT_TRUE(last) << appErr(0);
+    for (int click = 0; click < 20; ++click) {
+        std::this_thread::sleep_for(200ms);
+        const char* expected = click % 2 == 0 ? "Download.Paused" : "Download.Downloading";
+        auto clicked = Clock::now();
+        store_.click("downloadAction1");
+        auto status = waitCall("setStatus", {"1", expected}, 5s, last->seq);
+        ASSERT_TRUE(status) << "click " << click << " got no " << expected;
+        EXPECT_LT(Clock::now() - clicked, 1000ms) << "click " << click << " " << expected;
+        last = status;
+    }
+
+    // Clicks while the file completes: pause and resume from 90 % until it is
+    // done, then a few on the complete file.
+    ASSERT_TRUE(waitCall(
+        [](const PageCall& c) {
+            return c.fn == "setProgress" && c.args.size() == 2 && c.args[0] == "1" &&
+                   std::stoi(c.args[1]) >= 90;
+        },
+        60s, last->seq));
+    bool complete = false;
+    auto until = Clock::now() + 90s;
+    while (!complete && Clock::now() < until) {
+        complete = waitCall("completeDownload", {"1"}, 150ms, last->seq).has_value();
+        if (!complete) store_.click("downloadAction1");
+    }
+    ASSERT_TRUE(complete);
+    const size_t requestsAtCompletion = store_.requestCount("big.bin");
+    const std::string logDuringDownload = readFile(logPath).substr(logAtStart);
+    for (int i = 0; i < 3; ++i) {
+        store_.click("downloadAction1");
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_TRUE(waitCall("fileLaunchComplete", {"1"}, 10s, last->seq));
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(store_.requestCount("big.bin"), requestsAtCompletion);  // never fetched again
+    EXPECT_EQ(readFile(dir_ / "out/big.bin"), store_.expectedBytes(order, "1"));
+
+    long gap = largestHeartbeatGap(logDuringDownload);
+    ASSERT_GE(gap, 0) << "no heartbeat in the log";
+    EXPECT_LT(gap, 250) << "the window stood still for " << gap << " ms";
+    std::cout << "[ HEARTBEAT] largest gap of the user-interface thread during the download: "
+              << gap << " ms\n";
+    RecordProperty("largestHeartbeatGapMs", static_cast<int>(gap));
+}
+
+TEST_F(AppEndToEnd, APageOfAnotherHostGetsNothingAndTheSamePageOnLoopbackWorks) {
+    const std::string order = "E2EORDER0011";
+    const fs::path elsewhere = dir_ / "elsewhere";
+    store_.defineOrder(R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" +
+                       elsewhere.string() +
+                       R"(", "files": [{"fileKey": "1", "fileName": "tool.bin", "size": 50000}]})");
+    const std::string otherUrl = "http://other.test:" + std::to_string(store_.port()) +
+                                 "/Webstore/Order.aspx?order=" + order;
+    Child& untrusted = startApp(otherUrl, {{"QTWEBENGINE_CHROMIUM_FLAGS",
+                                            "--no-sandbox --disable-gpu "
+                                            "--host-resolver-rules=\"MAP other.test 127.0.0.1\""}});
+    // The page clicks its own buttons by script (it takes the queued clicks).
+    store_.click("downloadAction1");
+    store_.click("downloadAction1");
+    ASSERT_TRUE(waitUntil([&] { return store_.clicksTaken() == 2; }, 60s)) << appErr(0);
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(store_.requestCount("tool.bin"), 0u);
+    EXPECT_TRUE(store_.calls().empty());
+    EXPECT_FALSE(fs::exists(elsewhere));
+    // Nothing saved, not even the page's URL.
+    EXPECT_FALSE(fs::exists(dir_ / "appdata/Ostrel Inc/Quenlow/VeskSaveState.xml"));
+    std::string log = readFile(dir_ / "work/Quenlow.log");
+    EXPECT_NE(log.find("DocumentComplete page not trusted: http://other.test:" +
+                       std::to_string(store_.port())),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("OnClick page not trusted: "), std::string::npos) << log;
+    untrusted.stop();
+
+    startApp(orderUrl(order));
+    ASSERT_TRUE(waitFill()) << appErr(1);
+    store_.click("downloadAction1");
+    ASSERT_TRUE(waitCall("completeDownload", {"1"}, 60s));
+    EXPECT_EQ(readFile(elsewhere / "tool.bin"), store_.expectedBytes(order, "1"));
 }
 
 }  // namespace

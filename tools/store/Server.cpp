@@ -236,6 +236,8 @@ class Handler : public Poco::Net::HTTPRequestHandler {
                 body += (body.size() > 1 ? "," : "") + jsonString(id);
             return sendJson(resp, body + "]");
         }
+        if (path == "/control/clicks-taken" && get)
+            return sendJson(resp, "{\"taken\":" + std::to_string(store_.clicksTaken()) + "}");
         if (path == "/control/requests" && get) {
             std::string body = "[";
             for (const auto& r : store_.requests()) {

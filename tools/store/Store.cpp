@@ -126,8 +126,14 @@ void Store::queueClick(const std::string& elementId) {
 std::vector<std::string> Store::takeClicks() {
     std::lock_guard lock(mutex_);
     std::vector<std::string> taken(clicks_.begin(), clicks_.end());
+    clicksTaken_ += taken.size();
     clicks_.clear();
     return taken;
+}
+
+size_t Store::clicksTaken() const {
+    std::lock_guard lock(mutex_);
+    return clicksTaken_;
 }
 
 void Store::recordRequest(FileRequest request) {

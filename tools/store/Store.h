@@ -65,6 +65,8 @@ class Store {
 
     void queueClick(const std::string& elementId);
     std::vector<std::string> takeClicks();
+    // Clicks a page has taken so far.
+    size_t clicksTaken() const;
 
     void recordRequest(FileRequest request);
     std::vector<FileRequest> requests() const;
@@ -89,6 +91,7 @@ class Store {
     std::vector<std::string> orderSequence_;  // ids in definition order
     std::vector<ScriptCall> calls_;
     std::deque<std::string> clicks_;
+    size_t clicksTaken_ = 0;
     std::vector<FileRequest> requests_;
 };
 
