@@ -284,7 +284,18 @@ void CQuenlowView::onLoadFinished(bool ok) {
 
 void CQuenlowView::drainQueue() {
     if (!core_) return;
-    queue_.drain([this](Message& msg) { core_->handleMessage(msg); });
+    queue_.drain([this](Message& msg) {
+        QElapsedTimer took;
+        took.start();
+        uint32_t id = msg.id;
+        core_->handleMessage(msg);
+        // The window stands still while a handler runs: a slow one is worth knowing.
+        if (took.elapsed() >= 100)
+            Logger<FileLogWriter>(log_, "drainQueue", LogLevel_Warning, LogCategory_General,
+                                  LogLevel_Warning)
+                << " message 0x" << QString::number(id, 16).toStdString() << " took "
+                << static_cast<long long>(took.elapsed()) << " ms";
+    });
 }
 
 bool CQuenlowView::hasDocument() { return loadedOnce_; }

@@ -78,6 +78,9 @@ File* ViewCore::fileByNumber(long long n) const {
 // ---------------------------------------------------------------- page reads
 
 void ViewCore::readThen(const char* step, std::vector<PageRead> reads, Continuation next) {
+    // One step at a time: a step begun while another waits (only possible
+    // from outside the queue) ends the older one first.
+    if (pendingRead_) failStep("another step began");
     queue_.hold();
     const uint64_t serial = ++readSerial_;
     pendingRead_ = serial;
@@ -152,10 +155,13 @@ void ViewCore::pageLoaded(const std::string& url) {
 }
 
 void ViewCore::pageClicked(const std::string& url, const std::vector<ClickedElement>& chain) {
-    if (!pageTrusted_ || !origins_.trusts(url)) {
+    if (!origins_.trusts(url)) {
         logPageNotTrusted("OnClick", url);
         return;
     }
+    // Clicks count from the page's completion on (until then the page is not
+    // connected), and never on a page that was not trusted when it completed.
+    if (!pageTrusted_) return;
     events_.onClick(chain);
 }
 
