@@ -68,10 +68,13 @@ bool PageBridge::mergeInto(const ScriptCall& call) {
     // Only within the run of such calls at the end: an older one must not move
     // past an error or a completion that came after it.
     for (auto it = pending_.rbegin(); it != pending_.rend() && showsLatestValue(it->fn); ++it) {
-        if (it->fn == call.fn && !it->args.empty() && it->args[0] == call.args[0]) {
-            it->args = call.args;
-            return true;
-        }
+        if (it->fn != call.fn || it->args.empty() || it->args[0] != call.args[0]) continue;
+        // A status is a step the page shows (checking, unpacking, paused):
+        // only the same status again adds nothing. A percent or a folder text
+        // replaces the older one.
+        if (call.fn == ScriptFunction::setStatus) return it->args == call.args;
+        it->args = call.args;
+        return true;
     }
     return false;
 }

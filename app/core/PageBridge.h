@@ -119,9 +119,10 @@ class PageBridge {
     void pageGone();
 
     // Does nothing until the script object is held; a function the page lacks
-    // is still called and simply has no effect. While the page is behind,
-    // progress, status and folder-text calls replace the pending call of the
-    // same function for the same file (the page ends with the latest values).
+    // is still called and simply has no effect. While the page is behind, a
+    // percent or folder text replaces the pending one for the same file, and
+    // a status the same as the file's pending one is dropped (the page ends
+    // with the latest values, and sees every status change).
     void CallScript(ScriptFunction fn, std::vector<std::string> args = {});
     size_t pendingCalls() const { return pending_.size(); }
 

@@ -903,15 +903,18 @@ TEST(PageBridge, CallsForAFileMergeWhileThePageIsBehind) {
     bridge.setProgress(1, 20);
     bridge.setStatus(1, "Download.Downloading");
     bridge.setProgress(1, 30);
+    bridge.setStatus(1, "Download.Downloading");  // nothing new
     bridge.setProgress(2, 5);
     bridge.setFileOutputFolderText(1, "/a");
     bridge.setFileOutputFolderText(1, "/b");
     bridge.completeDownload(1);  // not merged, and nothing older moves past it
     bridge.setProgress(1, 100);
-    bridge.setStatus(1, "Download.Paused");
-    bridge.setStatus(1, "Download.Downloading");
+    bridge.setStatus(1, "Download.CRCChecking");
+    bridge.setStatus(1, "FinishedCRCChecking");  // every status change reaches the page
+    bridge.setStatus(1, "FinishedCRCChecking");
+    bridge.setProgress(1, 0);  // percents never go back behind a later one
     EXPECT_THAT(page.calls, ElementsAre(C("setProgress", {"1", "10"})));
-    EXPECT_EQ(bridge.pendingCalls(), 7u);
+    EXPECT_EQ(bridge.pendingCalls(), 8u);
     ASSERT_EQ(page.batches.size(), 1u);
     auto first = std::move(page.batches[0]);
     page.batches.clear();
@@ -921,7 +924,8 @@ TEST(PageBridge, CallsForAFileMergeWhileThePageIsBehind) {
         ElementsAre(C("setProgress", {"1", "10"}), C("setProgress", {"1", "30"}),
                     C("setStatus", {"1", "Download.Downloading"}), C("setProgress", {"2", "5"}),
                     C("setFileOutputFolderText", {"1", "/b"}), C("completeDownload", {"1"}),
-                    C("setProgress", {"1", "100"}), C("setStatus", {"1", "Download.Downloading"})));
+                    C("setProgress", {"1", "0"}), C("setStatus", {"1", "Download.CRCChecking"}),
+                    C("setStatus", {"1", "FinishedCRCChecking"})));
     EXPECT_EQ(bridge.pendingCalls(), 0u);
 
     // A page that goes away takes its unsent calls with it; nothing is called
@@ -930,7 +934,7 @@ TEST(PageBridge, CallsForAFileMergeWhileThePageIsBehind) {
     bridge.pageGone();
     bridge.setProgress(1, 2);
     page.batches[0]();  // an answer from the page that went is ignored
-    EXPECT_EQ(page.calls.size(), 8u);
+    EXPECT_EQ(page.calls.size(), 9u);
     EXPECT_EQ(bridge.pendingCalls(), 0u);
 }
 
