@@ -720,4 +720,39 @@ TEST_F(AppEndToEnd, APageOfAnotherHostGetsNothingAndTheSamePageOnLoopbackWorks) 
     EXPECT_EQ(readFile(elsewhere / "tool.bin"), store_.expectedBytes(order, "1"));
 }
 
+TEST_F(AppEndToEnd, InstallCommandsLeavingTheOutputFolderRunNothing) {
+    const std::string order = "E2EORDER0012";
+    // A program beside the output folder that leaves a mark when it runs.
+    const fs::path outside = dir_ / "outside";
+    fs::create_directories(outside);
+    std::ofstream(outside / "escape.sh")
+        << "#!/bin/sh\ntouch \"" << (dir_ / "ran.marker").string() << "\"\n";
+    fs::permissions(outside / "escape.sh", fs::perms::owner_all, fs::perm_options::replace);
+    fs::create_directories(dir_ / "out");
+    fs::create_directory_symlink(outside, dir_ / "out/link");
+    store_.defineOrder(R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" +
+                       (dir_ / "out").string() + R"(", "files": [
+        {"fileKey": "1", "fileName": "a.bin", "size": 1000, "installCommand": "../outside/escape.sh"},
+        {"fileKey": "2", "fileName": "b.bin", "size": 1000, "installCommand": "link/escape.sh"}]})");
+    startApp(orderUrl(order));
+    ASSERT_TRUE(waitFill()) << appErr(0);
+    for (const char* n : {"1", "2"}) {
+        store_.click(std::string("downloadAction") + n);
+        auto complete = waitCall("completeDownload", {n});
+        ASSERT_TRUE(complete) << n;
+        store_.click(std::string("downloadAction") + n);  // launch the complete file
+        // The page still hears that the launch is over (it re-enables its button).
+        EXPECT_TRUE(waitCall("fileLaunchComplete", {n}, 30s, complete->seq)) << n;
+    }
+    std::this_thread::sleep_for(1s);
+    EXPECT_FALSE(fs::exists(dir_ / "ran.marker"));
+    std::string log = readFile(dir_ / "work/Quenlow.log");
+    EXPECT_NE(log.find("FileKey 1 launch refused: install command \"../outside/escape.sh\""),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("FileKey 2 launch refused: install command \"link/escape.sh\""),
+              std::string::npos)
+        << log;
+}
+
 }  // namespace
