@@ -6,11 +6,12 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
-#include <QEventLoop>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPixmap>
@@ -25,6 +26,7 @@
 #include <QWebEngineView>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "app/MessageBox.h"
 #include "app/core/StartUrl.h"
@@ -32,9 +34,6 @@
 using namespace quenlow;
 
 namespace {
-
-// A page read that gets no answer (the page went away) gives up after this.
-constexpr int kScriptTimeoutMs = 10000;
 
 const quint32 kReadWorld = QWebEngineScript::ApplicationWorld;
 const quint32 kPageWorld = QWebEngineScript::MainWorld;
@@ -48,14 +47,52 @@ QString jsValue(const QJsonValue& v) {
 
 QString qs(const std::string& s) { return QString::fromStdString(s); }
 
-// The element the platform's element collection returns for a name: the first
-// in document order whose id or name matches.
-const char* kFindElement =
-    "function quenlowFind(n){"
-    " if(!document || !document.documentElement) return null;"
-    " var q=CSS.escape(n);"
-    " return document.querySelector('[id=\"'+q+'\"],[name=\"'+q+'\"]');"
-    "}";
+// Every read of one step in one script, in order. An element is the first in
+// document order whose id or name matches (as the platform's element
+// collection returns it). Answers: {k:0} missing, {k:1} no value, {k:2,t}.
+const char* kReadScript = R"JS(
+(function (reads) {
+  function find(n) {
+    if (!document || !document.documentElement) return null;
+    var q = CSS.escape(n);
+    return document.querySelector('[id="' + q + '"],[name="' + q + '"]');
+  }
+  function label() {
+    var s = document.getElementsByTagName('span');
+    for (var i = 0; i < s.length; i++)
+      if ((s[i].id || '').indexOf('lblOrderNumber') >= 0) return String(s[i].innerText);
+    return '';
+  }
+  function value(e) {
+    if (e.value !== undefined && e.value !== null) return {k: 2, t: String(e.value)};
+    for (var i = 0; i < e.attributes.length; i++)
+      if (e.attributes[i].name.toLowerCase() === 'value') return {k: 2, t: e.attributes[i].value};
+    return {k: 1};
+  }
+  var out = [];
+  reads.forEach(function (r) {
+    if (r.k === 2) { out.push({k: 2, t: document ? label() : ''}); return; }
+    var name = r.n;
+    if (r.s >= 0 && out[r.s] && out[r.s].k === 2) name += out[r.s].t;
+    var e = find(name);
+    if (!e) out.push({k: 0});
+    else if (r.k === 1) out.push({k: 2, t: String(e.outerHTML)});
+    else out.push(value(e));
+  });
+  return out;
+})(%1)
+)JS";
+
+// The script calls of one batch, in order; a missing or failing function has no effect.
+const char* kCallScript = R"JS(
+(function (calls) {
+  calls.forEach(function (c) {
+    var f = window[c[0]];
+    if (typeof f === 'function') { try { f.apply(window, c[1]); } catch (e) {} }
+  });
+  return true;
+})(%1)
+)JS";
 
 // Reports every click on the page (capture phase, never cancelled) as the
 // ancestor chain of the clicked element; the application does the matching.
@@ -66,7 +103,7 @@ const char* kClickScript = R"JS(
   var sink = null, pending = [];
   new QWebChannel(qt.webChannelTransport, function (channel) {
     sink = channel.objects.quenlowClickSink;
-    pending.forEach(function (c) { sink.click(c); });
+    pending.forEach(function (c) { sink.click(c.url, c.chain); });
     pending = [];
   });
   document.addEventListener('click', function (ev) {
@@ -75,7 +112,8 @@ const char* kClickScript = R"JS(
       var id = (typeof e.id === 'string') ? e.id : '';
       chain.push({id: id, html: id ? e.outerHTML : ''});
     }
-    if (sink) sink.click(chain); else pending.push(chain);
+    if (sink) sink.click(location.href, chain);
+    else pending.push({url: location.href, chain: chain});
   }, true);
 })();
 )JS";
@@ -92,7 +130,7 @@ void onSigusr1(int) {
 
 }  // namespace
 
-void ClickSink::click(const QVariantList& chain) {
+void ClickSink::click(const QString& url, const QVariantList& chain) {
     std::vector<ClickedElement> elements;
     elements.reserve(static_cast<size_t>(chain.size()));
     for (const QVariant& level : chain) {
@@ -100,7 +138,7 @@ void ClickSink::click(const QVariantList& chain) {
         elements.push_back(
             {m.value("id").toString().toStdString(), m.value("html").toString().toStdString()});
     }
-    handler_.onClick(elements);
+    core_.pageClicked(url.toStdString(), elements);
 }
 
 CQuenlowView::CQuenlowView(QWidget* parent)
@@ -124,14 +162,55 @@ CQuenlowView::CQuenlowView(QWidget* parent)
     core_->traceEnabled = !(trace && std::strcmp(trace, "0") == 0);
 
     channel_ = new QWebChannel(this);
-    sink_ = new ClickSink(core_->eventHandler(), this);
+    setUpTrustedOrigins();
+    sink_ = new ClickSink(*core_, this);
     channel_->registerObject(QStringLiteral("quenlowClickSink"), sink_);
     page->setWebChannel(channel_, QWebEngineScript::ApplicationWorld);
     installClickScript();
 
+    connect(page, &QWebEnginePage::loadStarted, this, &CQuenlowView::onLoadStarted);
     connect(page, &QWebEnginePage::loadFinished, this, &CQuenlowView::onLoadFinished);
     qApp->installEventFilter(this);
     setUpScreenshots();
+    setUpHeartbeat();
+}
+
+void CQuenlowView::setUpTrustedOrigins() {
+    const char* listed = std::getenv("QUENLOW_STORE_ORIGINS");
+    TrustedOrigins origins(QUENLOW_STORE_HOST, listed ? listed : "");
+    for (const std::string& refused : origins.refused())
+        Logger<FileLogWriter>(log_, "QUENLOW_STORE_ORIGINS", LogLevel_Warning, LogCategory_Init,
+                              LogLevel_Warning)
+            << " not trusted: " << refused;
+    core_->setTrustedOrigins(std::move(origins));
+}
+
+void CQuenlowView::setUpHeartbeat() {
+    const char* flag = std::getenv("QUENLOW_HEARTBEAT");
+    if (!flag || std::strcmp(flag, "1") != 0) return;
+    struct Beat {
+        QElapsedTimer clock;
+        qint64 lastTick = 0;
+        qint64 windowStart = 0;
+        qint64 largest = 0;
+    };
+    auto beat = std::make_shared<Beat>();
+    beat->clock.start();
+    heartbeat_ = new QTimer(this);
+    heartbeat_->setTimerType(Qt::PreciseTimer);
+    heartbeat_->setInterval(10);
+    connect(heartbeat_, &QTimer::timeout, this, [this, beat] {
+        qint64 now = beat->clock.elapsed();
+        beat->largest = std::max(beat->largest, now - beat->lastTick);
+        beat->lastTick = now;
+        if (now - beat->windowStart < 1000) return;
+        Logger<FileLogWriter>(log_, "Heartbeat", LogLevel_Information, LogCategory_General,
+                              LogLevel_Information)
+            << " largest gap " << static_cast<long long>(beat->largest) << " ms";
+        beat->largest = 0;
+        beat->windowStart = now;
+    });
+    heartbeat_->start();
 }
 
 CQuenlowView::~CQuenlowView() {
@@ -175,14 +254,16 @@ void CQuenlowView::OnInitialUpdate(const std::optional<std::string>& argumentFil
     browser_->load(QUrl(qs(url)));
 }
 
+void CQuenlowView::onLoadStarted() { core_->PageNavigating(); }
+
 void CQuenlowView::onLoadFinished(bool ok) {
     // A failed load is not a document completion: the browser's error page
     // shows and nothing is read or saved.
     if (!ok) return;
     loadedOnce_ = true;
     std::string url = browser_->url().toString(QUrl::FullyEncoded).toStdString();
-    queue_.postTask([this, url] {
-        core_->DocumentComplete(url);
+    core_->pageLoaded(url);
+    queue_.postTask([this] {
         if (const char* f5 = std::getenv("QUENLOW_TEST_PRESS_F5");
             f5 && std::strcmp(f5, "1") == 0) {
             // Test seam: the key presses a user would make, through the key
@@ -203,113 +284,95 @@ void CQuenlowView::onLoadFinished(bool ok) {
 
 void CQuenlowView::drainQueue() {
     if (!core_) return;
-    queue_.drain([this](Message& msg) { core_->handleMessage(msg); });
-}
-
-QVariant CQuenlowView::runSync(const QString& script, bool mainWorld) {
-    struct Call {
-        QVariant result;
-        bool done = false;
-        QEventLoop* loop = nullptr;
-    };
-    auto call = std::make_shared<Call>();
-    QEventLoop loop;
-    call->loop = &loop;
-    browser_->page()->runJavaScript(script, mainWorld ? kPageWorld : kReadWorld,
-                                    [call](const QVariant& v) {
-                                        call->result = v;
-                                        call->done = true;
-                                        if (call->loop) call->loop->quit();
-                                    });
-    if (!call->done) {
-        QTimer timeout;
-        timeout.setSingleShot(true);
-        connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
-        timeout.start(kScriptTimeoutMs);
-        // Clicks and keys wait until the read is answered.
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-    call->loop = nullptr;
-    return call->result;
+    queue_.drain([this](Message& msg) {
+        QElapsedTimer took;
+        took.start();
+        uint32_t id = msg.id;
+        core_->handleMessage(msg);
+        // The window stands still while a handler runs: a slow one is worth knowing.
+        if (took.elapsed() >= 100)
+            Logger<FileLogWriter>(log_, "drainQueue", LogLevel_Warning, LogCategory_General,
+                                  LogLevel_Warning)
+                << " message 0x" << QString::number(id, 16).toStdString() << " took "
+                << static_cast<long long>(took.elapsed()) << " ms";
+    });
 }
 
 bool CQuenlowView::hasDocument() { return loadedOnce_; }
 
-ElementValue CQuenlowView::elementValue(const std::string& name) {
-    QString script =
-        QString::fromUtf8(kFindElement) +
-        QStringLiteral(
-            "(function(n){var e=quenlowFind(n); if(!e) return {k:0};"
-            " if(e.value!==undefined && e.value!==null) return {k:2,t:String(e.value)};"
-            " for(var i=0;i<e.attributes.length;i++)"
-            "  if(e.attributes[i].name.toLowerCase()==='value') return "
-            "{k:2,t:e.attributes[i].value};"
-            " return {k:1};})(%1)")
-            .arg(jsValue(qs(name)));
-    QVariantMap m = runSync(script, false).toMap();
-    ElementValue v;
-    int kind = m.value("k", 0).toInt();
-    if (kind == 2) {
-        v.kind = ElementValue::Value;
-        v.text = m.value("t").toString().toStdString();
-    } else if (kind == 1) {
-        v.kind = ElementValue::NoValue;
+void CQuenlowView::readElements(const std::vector<PageRead>& reads,
+                                std::function<void(PageAnswer)> done) {
+    QJsonArray list;
+    for (const PageRead& r : reads)
+        list.append(
+            QJsonObject{{"k", static_cast<int>(r.kind)}, {"n", qs(r.name)}, {"s", r.suffixFrom}});
+    QString script = QString::fromUtf8(kReadScript).arg(jsValue(list));
+    // The answer comes back through the event loop; nothing waits for it here.
+    browser_->page()->runJavaScript(script, kReadWorld, [done](const QVariant& result) {
+        if (result.typeId() != QMetaType::QVariantList) {
+            done(std::nullopt);
+            return;
+        }
+        std::vector<ElementValue> values;
+        for (const QVariant& item : result.toList()) {
+            QVariantMap m = item.toMap();
+            ElementValue v;
+            int kind = m.value("k", -1).toInt();
+            if (kind == 2) {
+                v.kind = ElementValue::Value;
+                v.text = m.value("t").toString().toStdString();
+            } else if (kind == 1) {
+                v.kind = ElementValue::NoValue;
+            } else if (kind != 0) {
+                done(std::nullopt);
+                return;
+            }
+            values.push_back(std::move(v));
+        }
+        done(std::move(values));
+    });
+}
+
+void CQuenlowView::callFunctions(const std::vector<ScriptCall>& calls, std::function<void()> done) {
+    QJsonArray list;
+    for (const ScriptCall& c : calls) {
+        QJsonArray args;
+        for (const auto& a : c.args) args.append(qs(a));
+        list.append(QJsonArray{QString::fromUtf8(scriptFunctionName(c.fn)), args});
     }
-    return v;
-}
-
-std::string CQuenlowView::elementOuterHtml(const std::string& name) {
-    QString script =
-        QString::fromUtf8(kFindElement) +
-        QStringLiteral(
-            "(function(n){var e=quenlowFind(n); return e ? String(e.outerHTML) : '';})(%1)")
-            .arg(jsValue(qs(name)));
-    return runSync(script, false).toString().toStdString();
-}
-
-std::string CQuenlowView::orderNumberLabel() {
-    const QString script = QStringLiteral(
-        "(function(){ if(!document) return '';"
-        " var s=document.getElementsByTagName('span');"
-        " for(var i=0;i<s.length;i++){ var id=s[i].id||'';"
-        "  if(id.indexOf('lblOrderNumber')>=0) return String(s[i].innerText); }"
-        " return ''; })()");
-    return runSync(script, false).toString().toStdString();
-}
-
-std::vector<bool> CQuenlowView::definedFunctions(const std::vector<std::string>& names) {
-    QJsonArray list;
-    for (const auto& n : names) list.append(qs(n));
-    QString script = QStringLiteral(
-                         "(function(ns){return ns.map(function(n){return typeof "
-                         "window[n]==='function';});})(%1)")
-                         .arg(jsValue(list));
-    QVariantList found = runSync(script, true).toList();
-    std::vector<bool> out;
-    for (const QVariant& v : found) out.push_back(v.toBool());
-    return out;
-}
-
-void CQuenlowView::callFunction(const std::string& name, const std::vector<std::string>& args) {
-    QJsonArray list;
-    for (const auto& a : args) list.append(qs(a));
-    // Calls run in posting order in the page; the result is not needed, so
-    // nothing waits for it.
-    QString script = QStringLiteral(
-                         "(function(n,a){var f=window[n]; if(typeof f==='function'){"
-                         " try{f.apply(window,a);}catch(e){}}})(%1,%2)")
-                         .arg(jsValue(qs(name)), jsValue(list));
-    browser_->page()->runJavaScript(script, kPageWorld);
+    QString script = QString::fromUtf8(kCallScript).arg(jsValue(list));
+    browser_->page()->runJavaScript(script, kPageWorld, [done](const QVariant&) { done(); });
 }
 
 void CQuenlowView::showMessageBox(const std::string& text, const std::string& caption) {
-    messageBox(this, text, caption);
+    openMessageBox(this, text, caption);
 }
 
-std::optional<std::string> CQuenlowView::browseForFolder() {
-    QString folder = QFileDialog::getExistingDirectory(this);
-    if (folder.isEmpty()) return std::nullopt;
-    return folder.toStdString();
+void CQuenlowView::browseForFolder(std::function<void(std::optional<std::string>)> done) {
+    // Opened, not run: the dialog's own event loop would stop everything else.
+    auto* dialog = new QFileDialog(this);
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    auto answer =
+        std::make_shared<std::function<void(std::optional<std::string>)>>(std::move(done));
+    connect(dialog, &QFileDialog::fileSelected, this, [answer](const QString& folder) {
+        if (!*answer) return;
+        auto once = std::move(*answer);
+        *answer = nullptr;
+        once(folder.isEmpty() ? std::nullopt : std::optional<std::string>(folder.toStdString()));
+    });
+    connect(dialog, &QFileDialog::rejected, this, [answer] {
+        if (!*answer) return;
+        auto once = std::move(*answer);
+        *answer = nullptr;
+        once(std::nullopt);
+    });
+    dialog->open();
+}
+
+void CQuenlowView::startTimer(Millis delay, std::function<void()> fire) {
+    QTimer::singleShot(delay, this, std::move(fire));
 }
 
 void CQuenlowView::quitAfter(Millis delay) {

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QVariant>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,18 +20,20 @@ class QWebEngineView;
 class QWebEngineProfile;
 class QWebChannel;
 class QSocketNotifier;
+class QTimer;
 
 // The object the page's click script talks to.
 class ClickSink : public QObject {
     Q_OBJECT
   public:
-    explicit ClickSink(quenlow::EventHandler& handler, QObject* parent = nullptr)
-        : QObject(parent), handler_(handler) {}
-    // chain: [{id, html}, ...] from the clicked element outwards.
-    Q_INVOKABLE void click(const QVariantList& chain);
+    explicit ClickSink(quenlow::ViewCore& core, QObject* parent = nullptr)
+        : QObject(parent), core_(core) {}
+    // url: the clicked document's address; chain: [{id, html}, ...] from the
+    // clicked element outwards.
+    Q_INVOKABLE void click(const QString& url, const QVariantList& chain);
 
   private:
-    quenlow::EventHandler& handler_;
+    quenlow::ViewCore& core_;
 };
 
 class CQuenlowView : public QWidget, public quenlow::Page, public quenlow::ViewHost {
@@ -44,17 +47,17 @@ class CQuenlowView : public QWidget, public quenlow::Page, public quenlow::ViewH
 
     // Page
     bool hasDocument() override;
-    quenlow::ElementValue elementValue(const std::string& name) override;
-    std::string elementOuterHtml(const std::string& name) override;
-    std::string orderNumberLabel() override;
-    std::vector<bool> definedFunctions(const std::vector<std::string>& names) override;
-    void callFunction(const std::string& name, const std::vector<std::string>& args) override;
+    void readElements(const std::vector<quenlow::PageRead>& reads,
+                      std::function<void(quenlow::PageAnswer)> done) override;
+    void callFunctions(const std::vector<quenlow::ScriptCall>& calls,
+                       std::function<void()> done) override;
 
     // ViewHost
     void showMessageBox(const std::string& text, const std::string& caption) override;
-    std::optional<std::string> browseForFolder() override;
+    void browseForFolder(std::function<void(std::optional<std::string>)> done) override;
     void quitAfter(quenlow::Millis delay) override;
     void setMiddleZoom() override;
+    void startTimer(quenlow::Millis delay, std::function<void()> fire) override;
 
     quenlow::ViewCore& core() { return *core_; }
     // Writes the window's picture to path (PNG).
@@ -65,16 +68,18 @@ class CQuenlowView : public QWidget, public quenlow::Page, public quenlow::ViewH
 
   private slots:
     void drainQueue();
+    void onLoadStarted();
     void onLoadFinished(bool ok);
     void onScreenshotSignal();
 
   private:
     // The key filter: true when the event is consumed before the browser sees it.
     bool PreTranslateMessage(QObject* watched, QEvent* event);
-    // Runs script in the page and waits for its result in a nested event loop.
-    QVariant runSync(const QString& script, bool mainWorld);
     void installClickScript();
+    void setUpTrustedOrigins();
     void setUpScreenshots();
+    // QUENLOW_HEARTBEAT=1: logs the longest stall of the user-interface thread once a second.
+    void setUpHeartbeat();
 
     quenlow::FileLogWriter log_;
     quenlow::QtShell shell_;
@@ -87,4 +92,5 @@ class CQuenlowView : public QWidget, public quenlow::Page, public quenlow::ViewH
     bool loadedOnce_ = false;
     QString screenshotPath_;
     QSocketNotifier* screenshotNotifier_ = nullptr;
+    QTimer* heartbeat_ = nullptr;
 };

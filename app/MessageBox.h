@@ -9,6 +9,10 @@ class QWidget;
 
 namespace quenlow {
 
+// Shows the box and returns once the user closed it (start-up only: it runs
+// its own event loop).
 void messageBox(QWidget* owner, const std::string& text, const std::string& caption);
+// Opens the box, window-modal, and returns at once.
+void openMessageBox(QWidget* owner, const std::string& text, const std::string& caption);
 
 }  // namespace quenlow

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdint>
+#include <filesystem>
 #include <set>
 
 #include "platform/FileSystem.h"
@@ -23,6 +24,25 @@ std::string withSlash(const std::string& folder) {
 }
 
 bool endsWithSlash(const std::string& s) { return !s.empty() && s.back() == '/'; }
+
+// True when target, with ".." and every link resolved, is folder or lies in it.
+bool staysInside(const std::string& folder, const std::string& target) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path base = fs::weakly_canonical(folder, ec);
+    if (ec || base.empty()) return false;
+    if (!base.has_filename()) base = base.parent_path();  // "/out/" compares as "/out"
+    fs::path resolved = fs::weakly_canonical(target, ec);
+    if (ec) return false;
+    // A dangling link is left unresolved by weakly_canonical; where it points is unknown.
+    if (fs::is_symlink(fs::symlink_status(target, ec))) {
+        resolved = fs::canonical(target, ec);
+        if (ec) return false;
+    }
+    auto [b, r] = std::mismatch(base.begin(), base.end(), resolved.begin(), resolved.end());
+    (void)r;
+    return b == base.end();
+}
 
 bool isPackageName(const std::string& fileName) {
     auto dot = fileName.find_last_of('.');
@@ -304,6 +324,7 @@ void OrderState::requestFileAction(const std::string& indexText) {
             command(FileState_Downloading);
             break;
         default:
+            // startFile looks at the state once more, as it changes it.
             startFile(static_cast<int>(index));
             break;
     }
@@ -312,25 +333,47 @@ void OrderState::requestFileAction(const std::string& indexText) {
 void OrderState::startFile(int index) {
     if (index < 0 || static_cast<size_t>(index) >= files.size()) return;
     File& f = *files[static_cast<size_t>(index)];
-    if (f.outputFolder.empty()) {
-        f.outputFolder = DefaultOutputFolder;
-        f.outputPath = withSlash(f.outputFolder);
+    // The controller may have moved the file on since the click was read: a
+    // file it completed, or one it unpacks or runs, is never started afresh
+    // (that would fetch a complete file again from byte 0).
+    int state = f.state.load();
+    do {
+        if (state == FileState_Complete) {
+            if (view) view->postViewMessage(Message(UM_ALREADY_COMPLETE, 0, f.fileNumber()));
+            return;
+        }
+        if (state == FileState_Unpacking || state == FileState_Downloading ||
+            state == FileState_Paused)
+            return;
+    } while (!f.state.compare_exchange_weak(state, FileState_Downloading));
+    {
+        // The controller clears the folder when its output file cannot be opened.
+        Poco::FastMutex::ScopedLock lock(f.countersLock);
+        if (f.outputFolder.empty()) {
+            f.outputFolder = DefaultOutputFolder;
+            f.outputPath = withSlash(f.outputFolder);
+        }
     }
-    f.state = FileState_Downloading;
     f.post(Message(UM_FILE_COMMAND, UM_FILE_COMMAND, FileState_Initial));
 }
 
-void OrderState::launchFile(int index) {
-    if (index < 0 || static_cast<size_t>(index) >= files.size()) return;
+bool OrderState::launchFile(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= files.size()) return true;
     File& f = *files[static_cast<size_t>(index)];
-    if (f.outputFolder.empty()) return;
+    const std::string folder = f.outputFolderCopy();
+    if (folder.empty()) return true;
     if (f.installCommand.empty()) f.installCommand = "/";  // opens the output folder itself
-    std::string dir = withSlash(f.outputFolder);
-    if (!fileSystem().exists(joinPath(dir, f.installCommand)) && !f.launchFolder.empty())
-        dir += f.launchFolder;
+    std::string dir = withSlash(folder);
+    const std::string launchFolder = f.launchFolderCopy();
+    if (!fileSystem().exists(joinPath(dir, f.installCommand)) && !launchFolder.empty())
+        dir += launchFolder;
     std::string target = joinPath(withSlash(dir), f.installCommand);
-    if (shell) shell->open(target, dir);
+    // The page names the install command: it may run only what lies in the output folder.
+    const bool inside = staysInside(folder, target);
+    if (inside && shell) shell->open(target, dir);
+    // The page re-enables its button on this, launched or not.
     if (view) view->postViewMessage(Message(UM_LAUNCH_COMPLETE, static_cast<uintptr_t>(index), 0));
+    return inside;
 }
 
 std::string OrderState::locatePackageOnDrives(const std::string& fileName) const {

@@ -51,8 +51,12 @@ class OrderState {
     void loadOrder(const std::string& fileInfo);
     void buildRecords(const std::string& fileInfo);
     void requestFileAction(const std::string& indexText);
+    // Starts a file that is not running; one that is complete meanwhile is
+    // reported with UM_ALREADY_COMPLETE instead.
     void startFile(int index);
-    void launchFile(int index);
+    // False when the install command leads out of the output folder: nothing
+    // is run (the view is told UM_LAUNCH_COMPLETE all the same).
+    bool launchFile(int index);
     std::string locatePackageOnDrives(const std::string& fileName) const;
 
     void loadSaveState();

@@ -23,41 +23,84 @@ constexpr std::array<const char*, ScriptFunctionCount> kNames = {
 };
 
 std::string num(int n) { return std::to_string(n); }
+
+// Calls that only show a file's latest value: an older pending one is worth nothing.
+bool showsLatestValue(ScriptFunction fn) {
+    return fn == ScriptFunction::setProgress || fn == ScriptFunction::setStatus ||
+           fn == ScriptFunction::setFileOutputFolderText;
+}
 }  // namespace
 
 const char* scriptFunctionName(ScriptFunction fn) { return kNames[static_cast<int>(fn)]; }
 
-std::string PageBridge::ReadElementValue(const std::string& name) {
-    ElementValue v = page_.elementValue(name);
+std::string PageValues::value(size_t i) const {
+    const ElementValue& v = values_.at(i);
     switch (v.kind) {
         case ElementValue::Missing:
             return {};
         case ElementValue::NoValue:
-            throw PageReadError(name);
+            throw PageReadError(reads_.at(i).name);
         case ElementValue::Value:
             break;
     }
     return v.text;
 }
 
-std::string PageBridge::ReadElementOuterHtml(const std::string& name) {
-    return page_.elementOuterHtml(name);
+std::string PageValues::text(size_t i) const {
+    const ElementValue& v = values_.at(i);
+    return v.kind == ElementValue::Value ? v.text : std::string();
 }
-
-std::string PageBridge::ReadOrderNumberLabel() { return page_.orderNumberLabel(); }
 
 void PageBridge::ResolveScriptFunctions() {
     if (!page_.hasDocument()) return;
     scriptObjectHeld_ = true;
-    std::vector<std::string> names(kNames.begin(), kNames.end());
-    std::vector<bool> found = page_.definedFunctions(names);
-    for (int i = 0; i < ScriptFunctionCount; ++i)
-        defined_[i] = i < static_cast<int>(found.size()) && found[i];
 }
 
-void PageBridge::CallScript(ScriptFunction fn, const std::vector<std::string>& args) {
+void PageBridge::pageGone() {
+    scriptObjectHeld_ = false;
+    pending_.clear();
+    batchInFlight_ = false;
+    ++pageEpoch_;
+}
+
+bool PageBridge::mergeInto(const ScriptCall& call) {
+    if (!showsLatestValue(call.fn) || call.args.empty()) return false;
+    // Only within the run of such calls at the end: an older one must not move
+    // past an error or a completion that came after it.
+    for (auto it = pending_.rbegin(); it != pending_.rend() && showsLatestValue(it->fn); ++it) {
+        if (it->fn != call.fn || it->args.empty() || it->args[0] != call.args[0]) continue;
+        // A status is a step the page shows (checking, unpacking, paused):
+        // only the same status again adds nothing. A percent or a folder text
+        // replaces the older one.
+        if (call.fn == ScriptFunction::setStatus) return it->args == call.args;
+        it->args = call.args;
+        return true;
+    }
+    return false;
+}
+
+void PageBridge::CallScript(ScriptFunction fn, std::vector<std::string> args) {
     if (!scriptObjectHeld_) return;
-    page_.callFunction(scriptFunctionName(fn), args);
+    ScriptCall call{fn, std::move(args)};
+    if (batchInFlight_ && mergeInto(call)) return;
+    pending_.push_back(std::move(call));
+    if (!batchInFlight_) sendPending();
+}
+
+void PageBridge::sendPending() {
+    if (pending_.empty()) return;
+    std::vector<ScriptCall> batch(std::make_move_iterator(pending_.begin()),
+                                  std::make_move_iterator(pending_.end()));
+    pending_.clear();
+    batchInFlight_ = true;
+    std::weak_ptr<PageBridge*> alive = self_;
+    uint64_t epoch = pageEpoch_;
+    page_.callFunctions(batch, [alive, epoch] {
+        auto self = alive.lock();
+        if (!self || (*self)->pageEpoch_ != epoch) return;
+        (*self)->batchInFlight_ = false;
+        (*self)->sendPending();
+    });
 }
 
 void PageBridge::setProgress(int file, int percent) {

@@ -3,9 +3,17 @@
 // the page's script functions with text arguments. The browser-specific part
 // sits behind Page (the Qt view implements it over runJavaScript; tests use a
 // fake page); PageBridge adds the rules the view relies on.
+//
+// Nothing here waits for the page. A read hands every value a step needs to
+// one script and answers through a callback; script calls are sent as a
+// batch and the next batch goes once the page has run the previous one.
 
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -32,30 +40,50 @@ enum class ScriptFunction : int {
 inline constexpr int ScriptFunctionCount = 14;
 const char* scriptFunctionName(ScriptFunction fn);
 
-// What reading an element's value found.
+// What reading an element found.
 struct ElementValue {
     enum Kind { Missing, NoValue, Value };
     Kind kind = Missing;
     std::string text;  // only for Value
 };
 
-// The browser side of the bridge. Every call returns only when the page has
-// answered, so a sequence of reads and calls runs in the order written.
+// One value a step reads from the page.
+struct PageRead {
+    enum Kind {
+        Value,       // the element's "value"
+        OuterHtml,   // the element's outer HTML (Missing when there is none)
+        OrderLabel,  // inner text of the first span whose id contains "lblOrderNumber"
+    };
+    Kind kind = Value;
+    std::string name;
+    // When not negative, the element's name is name followed by the text that
+    // read number suffixFrom of the same script found ("dlSelect" + product).
+    int suffixFrom = -1;
+};
+
+// The answer to a read: one value per PageRead, or nullopt when the page gave
+// none that can be used.
+using PageAnswer = std::optional<std::vector<ElementValue>>;
+
+struct ScriptCall {
+    ScriptFunction fn;
+    std::vector<std::string> args;
+};
+
+// The browser side of the bridge. Both calls return at once.
 class Page {
   public:
     virtual ~Page() = default;
     // False while the browser holds no document yet.
     virtual bool hasDocument() = 0;
-    // The element whose id or name is name (the first one); its "value".
-    virtual ElementValue elementValue(const std::string& name) = 0;
-    // Outer HTML of that element; empty when there is none.
-    virtual std::string elementOuterHtml(const std::string& name) = 0;
-    // Inner text of the first span whose id contains "lblOrderNumber"; empty when none.
-    virtual std::string orderNumberLabel() = 0;
-    // Which of the named functions the page defines (same order as names).
-    virtual std::vector<bool> definedFunctions(const std::vector<std::string>& names) = 0;
-    // Calls the page function with text arguments; result and failures are dropped.
-    virtual void callFunction(const std::string& name, const std::vector<std::string>& args) = 0;
+    // Runs every read in one script, in order, and answers with done; done may
+    // never be called (a page that hangs, one that went away).
+    virtual void readElements(const std::vector<PageRead>& reads,
+                              std::function<void(PageAnswer)> done) = 0;
+    // Runs the calls in order in the page (results and failures dropped) and
+    // then calls done.
+    virtual void callFunctions(const std::vector<ScriptCall>& calls,
+                               std::function<void()> done) = 0;
 };
 
 // An element that exists but has no value: the operation that asked stops.
@@ -64,24 +92,39 @@ struct PageReadError : std::runtime_error {
         : std::runtime_error("element \"" + element + "\" has no value") {}
 };
 
+// The values of one answered read, taken with the page's rules.
+class PageValues {
+  public:
+    PageValues(std::vector<PageRead> reads, std::vector<ElementValue> values)
+        : reads_(std::move(reads)), values_(std::move(values)) {}
+    // Empty text for a missing element; PageReadError for one without a value.
+    std::string value(size_t i) const;
+    // Outer HTML or label text; empty when there is none.
+    std::string text(size_t i) const;
+
+  private:
+    std::vector<PageRead> reads_;
+    std::vector<ElementValue> values_;
+};
+
 class PageBridge {
   public:
     explicit PageBridge(Page& page) : page_(page) {}
 
-    // Empty text for a missing element; PageReadError for one without a value.
-    std::string ReadElementValue(const std::string& name);
-    std::string ReadElementOuterHtml(const std::string& name);
-    std::string ReadOrderNumberLabel();
-
-    // Takes hold of the page's script object (once a document exists) and
-    // notes which of the 14 functions it defines.
+    // Takes hold of the page's script object once a document exists.
     void ResolveScriptFunctions();
     bool scriptObjectHeld() const { return scriptObjectHeld_; }
-    bool defines(ScriptFunction fn) const { return defined_[static_cast<int>(fn)]; }
+    // The page is going away: calls not yet sent are dropped and nothing is
+    // called until the next page resolves its functions.
+    void pageGone();
 
     // Does nothing until the script object is held; a function the page lacks
-    // is still called and simply has no effect.
-    void CallScript(ScriptFunction fn, const std::vector<std::string>& args = {});
+    // is still called and simply has no effect. While the page is behind, a
+    // percent or folder text replaces the pending one for the same file, and
+    // a status the same as the file's pending one is dropped (the page ends
+    // with the latest values, and sees every status change).
+    void CallScript(ScriptFunction fn, std::vector<std::string> args = {});
+    size_t pendingCalls() const { return pending_.size(); }
 
     void setProgress(int file, int percent);
     void setStatus(int file, const std::string& key);
@@ -101,9 +144,17 @@ class PageBridge {
     void setInitialFileProperties();
 
   private:
+    bool mergeInto(const ScriptCall& call);
+    void sendPending();
+
     Page& page_;
     bool scriptObjectHeld_ = false;
-    std::array<bool, ScriptFunctionCount> defined_{};
+    std::deque<ScriptCall> pending_;
+    bool batchInFlight_ = false;
+    // Tells a batch's answer whether it still belongs to the page shown.
+    uint64_t pageEpoch_ = 0;
+    // Answers that arrive after the bridge is gone find this expired.
+    std::shared_ptr<PageBridge*> self_ = std::make_shared<PageBridge*>(this);
 };
 
 }  // namespace quenlow

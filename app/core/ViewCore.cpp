@@ -1,6 +1,7 @@
 #include "app/core/ViewCore.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "platform/FileSystem.h"
 #include "platform/Messages.h"
@@ -74,56 +75,180 @@ File* ViewCore::fileByNumber(long long n) const {
     return order_->files[static_cast<size_t>(n - 1)].get();
 }
 
-void ViewCore::HookClickEvents() {
-    if (hooked_) return;
-    if (!page_.hasDocument()) return;
+// ---------------------------------------------------------------- page reads
+
+void ViewCore::readThen(const char* step, std::vector<PageRead> reads, Continuation next) {
+    // One step at a time: a step begun while another waits (only possible
+    // from outside the queue) ends the older one first.
+    if (pendingRead_) failStep("another step began");
+    queue_.hold();
+    const uint64_t serial = ++readSerial_;
+    pendingRead_ = serial;
+    pendingStep_ = step;
+    pendingReads_ = reads;
+    pendingNext_ = std::move(next);
+    std::weak_ptr<ViewCore*> alive = self_;
+    host_.startTimer(pageReadTimeout, [alive, serial] {
+        auto self = alive.lock();
+        if (!self || (*self)->pendingRead_ != serial) return;
+        (*self)->failStep("no answer from the page within " +
+                          std::to_string((*self)->pageReadTimeout.count()) + " ms");
+    });
+    const uint64_t load = pageLoad_;
+    page_.readElements(reads, [alive, serial, load](PageAnswer answer) {
+        if (auto self = alive.lock()) (*self)->answerRead(serial, load, std::move(answer));
+    });
+}
+
+void ViewCore::answerRead(uint64_t serial, uint64_t pageLoad, PageAnswer answer) {
+    if (serial != pendingRead_) return;  // the step has already failed
+    if (pageLoad != pageLoad_) {
+        failStep("the page navigated away before it answered");
+        return;
+    }
+    if (!answer || answer->size() != pendingReads_.size()) {
+        failStep("the page gave no usable answer");
+        return;
+    }
+    Continuation next = std::move(pendingNext_);
+    PageValues values(std::move(pendingReads_), std::move(*answer));
+    pendingRead_ = 0;
+    try {
+        next(values);
+    } catch (const PageReadError&) {
+        // An element without a value ends the step here.
+    } catch (const std::exception& e) {
+        Logger<FileLogWriter>(log_, pendingStep_, LogLevel_Error, LogCategory_General,
+                              LogLevel_Error)
+            << " failed: " << e.what();
+    }
+    endStep();
+}
+
+void ViewCore::failStep(const std::string& reason) {
+    Logger<FileLogWriter>(log_, pendingStep_, LogLevel_Error, LogCategory_General, LogLevel_Error)
+        << " page read failed: " << reason << "; nothing was done";
+    pendingRead_ = 0;
+    pendingNext_ = nullptr;
+    pendingReads_.clear();
+    endStep();
+}
+
+void ViewCore::endStep() { queue_.release(); }
+
+// ---------------------------------------------------------------- browser events
+
+void ViewCore::PageNavigating() {
+    ++pageLoad_;
+    pageTrusted_ = false;
+    bridge_.pageGone();
+    if (pendingRead_) failStep("the page navigated away before it answered");
+}
+
+void ViewCore::pageLoaded(const std::string& url) {
+    pageTrusted_ = origins_.trusts(url);
+    const uint64_t load = pageLoad_;
+    queue_.postTask([this, url, load] {
+        // A later navigation has begun: its own completion follows.
+        if (load == pageLoad_) DocumentComplete(url);
+    });
+}
+
+void ViewCore::pageClicked(const std::string& url, const std::vector<ClickedElement>& chain) {
+    if (!origins_.trusts(url)) {
+        logPageNotTrusted("OnClick", url);
+        return;
+    }
+    // Clicks count from the page's completion on (until then the page is not
+    // connected), and never on a page that was not trusted when it completed.
+    if (!pageTrusted_) return;
+    events_.onClick(chain);
+}
+
+void ViewCore::logPageNotTrusted(const char* entry, const std::string& url) {
+    std::optional<Origin> origin = originOf(url);
+    std::string shown = origin ? origin->text() : url.substr(0, 200);
+    Logger<FileLogWriter>(log_, entry, LogLevel_Warning, LogCategory_Init, LogLevel_Warning)
+        << " page not trusted: " << shown << "; the page contract does not apply to it";
+}
+
+// ---------------------------------------------------------------- page load
+
+void ViewCore::applyClickNames(const PageValues& values, size_t first) {
     hooked_ = true;
-    std::string prefix = bridge_.ReadElementValue("hfDownloadActionButtonName");
+    std::string prefix = values.value(first);
     events_.actionButtonPrefix = prefix.empty() ? EventHandler::DefaultActionButtonPrefix : prefix;
-    std::string folder = bridge_.ReadElementValue("hfFolderSelectionButtonName");
+    std::string folder = values.value(first + 1);
     events_.folderSelectionName =
         folder.empty() ? EventHandler::DefaultFolderSelectionName : folder;
 }
 
+void ViewCore::HookClickEvents() {
+    if (hooked_ || pendingRead_) return;
+    if (!page_.hasDocument()) return;
+    readThen("HookClickEvents",
+             {{PageRead::Value, "hfDownloadActionButtonName"},
+              {PageRead::Value, "hfFolderSelectionButtonName"}},
+             [this](const PageValues& values) { applyClickNames(values, 0); });
+}
+
 void ViewCore::DocumentComplete(const std::string& url) {
-    try {
-        HookClickEvents();
-        bridge_.ResolveScriptFunctions();
-        std::string orderNumber = bridge_.ReadElementValue("hfOrderNumber");
-        size_t length = characterCount(orderNumber);
-        if (length != 0 && length != 12) {
-            host_.showMessageBox(InvalidOrderNumberText, InvalidOrderNumberCaption);
-            return;
-        }
-        fileInformation_ = bridge_.ReadElementValue("hfFileInfo");
-
-        // The previous order's workers stop here; whatever they already posted
-        // carries the old generation and is dropped by the queue.
-        closeOrder();
-        ++generation_;
-        queue_.setCurrentGeneration(generation_);
-        orderTarget_ = std::make_unique<GenerationTarget>(queue_, generation_);
-        order_ = std::make_unique<OrderState>(orderTarget_.get(), shell_);
-
-        if (orderNumber.empty()) orderNumber = bridge_.ReadOrderNumberLabel();
-        order_->orderId = orderNumber;
-        size_t at = url.find("&rtarn=1");
-        if (at != std::string::npos && at > 0) order_->deleteOnCrcFailure = false;
-        order_->traceEnabled = traceEnabled;
-        if (characterCount(url) > 10 && url.find("VESKDownloadUpgrade") == std::string::npos) {
-            order_->CurrentUrl = url;
-            Logger<FileLogWriter>(log_, "DocumentComplete Set m_csCurrentUrl", LogLevel_Error,
-                                  LogCategory_Init, LogLevel_Information)
-                << "The url " << url;
-        }
-        order_->view = orderTarget_.get();
-        if (prepareOrder) prepareOrder(*order_);
-        order_->loadOrder(fileInformation_);
-        order_->saveState();
-        host_.setMiddleZoom();
-    } catch (const PageReadError&) {
-        // An element without a value ends the page-load steps here.
+    if (!origins_.trusts(url)) {
+        logPageNotTrusted("DocumentComplete", url);
+        return;
     }
+    // Every value the page-load steps use, in their order, in one read.
+    std::vector<PageRead> reads;
+    const bool hook = !hooked_ && page_.hasDocument();
+    if (hook) {
+        reads.push_back({PageRead::Value, "hfDownloadActionButtonName"});
+        reads.push_back({PageRead::Value, "hfFolderSelectionButtonName"});
+    }
+    const size_t orderAt = reads.size();
+    reads.push_back({PageRead::Value, "hfOrderNumber"});
+    reads.push_back({PageRead::Value, "hfFileInfo"});
+    reads.push_back({PageRead::OrderLabel, ""});
+    readThen("DocumentComplete", std::move(reads),
+             [this, url, hook, orderAt](const PageValues& values) {
+                 if (hook) applyClickNames(values, 0);
+                 bridge_.ResolveScriptFunctions();
+                 takeOrder(url, values, orderAt);
+             });
+}
+
+void ViewCore::takeOrder(const std::string& url, const PageValues& values, size_t first) {
+    std::string orderNumber = values.value(first);
+    size_t length = characterCount(orderNumber);
+    if (length != 0 && length != 12) {
+        host_.showMessageBox(InvalidOrderNumberText, InvalidOrderNumberCaption);
+        return;
+    }
+    fileInformation_ = values.value(first + 1);
+
+    // The previous order's workers stop here; whatever they already posted
+    // carries the old generation and is dropped by the queue.
+    closeOrder();
+    ++generation_;
+    queue_.setCurrentGeneration(generation_);
+    orderTarget_ = std::make_unique<GenerationTarget>(queue_, generation_);
+    order_ = std::make_unique<OrderState>(orderTarget_.get(), shell_);
+
+    if (orderNumber.empty()) orderNumber = values.text(first + 2);
+    order_->orderId = orderNumber;
+    size_t at = url.find("&rtarn=1");
+    if (at != std::string::npos && at > 0) order_->deleteOnCrcFailure = false;
+    order_->traceEnabled = traceEnabled;
+    if (characterCount(url) > 10 && url.find("VESKDownloadUpgrade") == std::string::npos) {
+        order_->CurrentUrl = url;
+        Logger<FileLogWriter>(log_, "DocumentComplete Set m_csCurrentUrl", LogLevel_Error,
+                              LogCategory_Init, LogLevel_Information)
+            << "The url " << url;
+    }
+    order_->view = orderTarget_.get();
+    if (prepareOrder) prepareOrder(*order_);
+    order_->loadOrder(fileInformation_);
+    order_->saveState();
+    host_.setMiddleZoom();
 }
 
 void ViewCore::handleMessage(Message& msg) {
@@ -218,19 +343,68 @@ void ViewCore::OnStatusMessage(int code, int fileNumber) {
     }
 }
 
-void ViewCore::ApplyPageFileUrl(const std::string& n) {
-    File* file = fileByNumber(leadingNumber(n));
-    std::string product = bridge_.ReadElementValue("productIdx" + n);
-    if (bridge_.ReadElementOuterHtml("dlSelect" + product).empty()) return;
-    std::string url = bridge_.ReadElementValue("fileUrl" + n);
-    // Written only when it changes: the controller may be reading it.
-    if (file && !url.empty()) file->setPageInput(file->pageFileUrl, url);
+void ViewCore::applyFileFields(File* file, const PageValues& values) {
+    // Taken in the page's order: product (a product field without a value ends
+    // the step), its download selection, URL, unpack parameter.
+    values.value(0);
+    if (!values.text(1).empty()) {
+        std::string url = values.value(2);
+        // Written only when it changes: the controller may be reading it.
+        if (!url.empty()) file->setPageInput(file->pageFileUrl, url);
+    }
+    std::string parameter = values.value(3);
+    file->setPageInput(file->unpackParameter, parameter);
 }
 
-void ViewCore::ApplyPageUnpackParameter(const std::string& n) {
-    File* file = fileByNumber(leadingNumber(n));
-    std::string parameter = bridge_.ReadElementValue("edv" + n);
-    if (file) file->setPageInput(file->unpackParameter, parameter);
+void ViewCore::clickFile(long long index) {
+    std::string n = std::to_string(index + 1);
+    std::vector<PageRead> reads = {{PageRead::Value, "productIdx" + n},
+                                   {PageRead::OuterHtml, "dlSelect", 0},
+                                   {PageRead::Value, "fileUrl" + n},
+                                   {PageRead::Value, "edv" + n},
+                                   {PageRead::Value, "oiopua" + n}};
+    const uint64_t generation = generation_;
+    readThen("OnEventMessage", std::move(reads), [this, index, generation](const PageValues& v) {
+        File* file = generation == generation_ ? fileByNumber(index + 1) : nullptr;
+        if (!file) return;
+        applyFileFields(file, v);
+        if (v.value(4).empty()) return;
+        Logger<FileLogWriter>(log_, "OnEventMessage", LogLevel_Trace, LogCategory_Download,
+                              LogLevel_Trace)
+            << " FileKey " << index << " " << logTimestamp() << " Event_ActionButton";
+        // The order state looks at the file's state again: it may have
+        // completed while the page answered.
+        order_->requestFileAction(std::to_string(index));
+    });
+}
+
+void ViewCore::launch(int index) {
+    File* file = fileByNumber(index + 1);
+    if (!file) return;
+    std::string command = file->installCommand;
+    std::string folder = file->outputFolderCopy();
+    if (!order_->launchFile(index)) {
+        Logger<FileLogWriter>(log_, "OnEventMessage", LogLevel_Error, LogCategory_Download,
+                              LogLevel_Error)
+            << " FileKey " << file->fileKey << " launch refused: install command \"" << command
+            << "\" is not inside the output folder " << folder;
+    }
+}
+
+void ViewCore::chooseFolder() {
+    const uint64_t generation = generation_;
+    std::weak_ptr<ViewCore*> alive = self_;
+    host_.browseForFolder([alive, generation](std::optional<std::string> folder) {
+        auto self = alive.lock();
+        if (!self) return;
+        ViewCore& core = **self;
+        // A page load while the browser was open replaced the order it was for.
+        if (!core.order_ || generation != core.generation_ || !folder || folder->empty()) return;
+        if (*folder != core.order_->DefaultOutputFolder) {
+            core.order_->DefaultOutputFolder = *folder;
+            core.bridge_.setFolderSelection(*folder);
+        }
+    });
 }
 
 void ViewCore::OnEventMessage(Message& msg) {
@@ -247,34 +421,16 @@ void ViewCore::OnEventMessage(Message& msg) {
             int state = file->state.load();
             if (state == FileState_Unpacking) return;
             if (state == FileState_Complete) {
-                order_->launchFile(static_cast<int>(index));
+                launch(static_cast<int>(index));
                 return;
             }
-            std::string n = std::to_string(index + 1);
-            try {
-                ApplyPageFileUrl(n);
-                ApplyPageUnpackParameter(n);
-                if (bridge_.ReadElementValue("oiopua" + n).empty()) return;
-            } catch (const PageReadError&) {
-                return;
-            }
-            Logger<FileLogWriter>(log_, "OnEventMessage", LogLevel_Trace, LogCategory_Download,
-                                  LogLevel_Trace)
-                << " FileKey " << index << " " << logTimestamp() << " Event_ActionButton";
-            order_->requestFileAction(std::to_string(index));
+            clickFile(index);
             break;
         }
-        case Event_FolderButton: {
+        case Event_FolderButton:
             // The element's outer HTML (the payload) is not used; it goes with msg.
-            if (!order_) return;
-            std::optional<std::string> folder = host_.browseForFolder();
-            if (!order_ || !folder || folder->empty()) return;
-            if (*folder != order_->DefaultOutputFolder) {
-                order_->DefaultOutputFolder = *folder;
-                bridge_.setFolderSelection(*folder);
-            }
+            if (order_) chooseFolder();
             break;
-        }
         case Event_UpgradeLink:
             host_.quitAfter(pacing().upgradeQuitDelay);
             break;

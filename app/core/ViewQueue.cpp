@@ -48,6 +48,11 @@ size_t ViewQueue::drain(const Handler& handler) {
         Item item;
         {
             std::lock_guard lock(mutex_);
+            if (held_) {
+                // Posts need not wake the queue meanwhile: release() does.
+                wakePending_ = true;
+                break;
+            }
             if (items_.empty()) {
                 wakePending_ = false;
                 break;
@@ -70,6 +75,21 @@ size_t ViewQueue::drain(const Handler& handler) {
     }
     draining_ = false;
     return ran;
+}
+
+void ViewQueue::hold() { held_ = true; }
+
+void ViewQueue::release() {
+    bool wake = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!held_) return;
+        held_ = false;
+        if (closed_) return;
+        wakePending_ = !items_.empty();
+        wake = wakePending_;
+    }
+    if (wake && wake_) wake_();
 }
 
 void ViewQueue::close() {

@@ -1,9 +1,10 @@
 #pragma once
 // The view's window queue. Worker threads post window messages here from any
 // thread; the user-interface thread drains them one at a time, in posting
-// order. Page-load and click work goes through the same queue, so nothing
-// runs in the middle of another handler even while a page read waits inside
-// a nested event loop.
+// order. Page-load and click work goes through the same queue. A step that
+// waits for the page holds the queue until its continuation has run, so the
+// steps still run one at a time and in order while the user-interface thread
+// goes on serving events.
 //
 // Every message carries the generation of the order it belongs to. When a
 // page load replaces the order, messages still queued from the previous
@@ -39,11 +40,17 @@ class ViewQueue {
     void setCurrentGeneration(uint64_t g);
     uint64_t currentGeneration() const;
 
-    // Runs everything queued, in order. A call made while a drain is running
-    // (from a nested event loop) returns at once; the outer drain picks up
-    // what arrived meanwhile. Returns the number of items run.
+    // Runs everything queued, in order, until the queue is held. A call made
+    // while a drain is running returns at once; the outer drain picks up what
+    // arrived meanwhile. Returns the number of items run.
     size_t drain(const Handler& handler);
     bool draining() const { return draining_; }
+
+    // The current item's step goes on later (it waits for the page): nothing
+    // else starts until release(), which wakes the queue again. UI thread only.
+    void hold();
+    void release();
+    bool held() const { return held_; }
 
     // Frees everything still queued; nothing is delivered afterwards.
     void close();
@@ -63,6 +70,7 @@ class ViewQueue {
     bool wakePending_ = false;
     bool closed_ = false;
     bool draining_ = false;  // UI thread only
+    bool held_ = false;      // UI thread only
     Wake wake_;
 };
 

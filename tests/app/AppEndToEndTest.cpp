@@ -22,12 +22,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -136,6 +138,7 @@ class Child {
 struct PageCall {
     int page = 0;
     int seq = 0;
+    long ms = 0;  // when the store received it
     std::string fn;
     std::vector<std::string> args;
 };
@@ -202,6 +205,7 @@ class Store {
             PageCall c;
             c.page = o->optValue<int>("page", 0);
             c.seq = o->getValue<int>("seq");
+            c.ms = o->optValue<long>("ms", 0);
             c.fn = o->getValue<std::string>("fn");
             auto a = o->getArray("args");
             for (size_t k = 0; a && k < a->size(); ++k)
@@ -221,6 +225,18 @@ class Store {
             if (o->getValue<std::string>("path").find(part) != std::string::npos)
                 out.push_back(o->optValue<std::string>("range", ""));
         }
+        return out;
+    }
+    // File requests whose path contains part.
+    size_t requestCount(const std::string& part) { return ranges(part).size(); }
+    // When the page took each queued click (store time, as PageCall::ms).
+    std::vector<long> clicksTaken() {
+        HttpResult r = http(port_, "GET", "/control/clicks-taken");
+        Poco::JSON::Parser parser;
+        auto arr = parser.parse(r.body).extract<Poco::JSON::Object::Ptr>()->getArray("ms");
+        std::vector<long> out;
+        for (size_t i = 0; arr && i < arr->size(); ++i)
+            out.push_back(arr->getElement<long>(static_cast<unsigned>(i)));
         return out;
     }
     std::string expectedBytes(const std::string& order, const std::string& fileKey) {
@@ -561,6 +577,190 @@ TEST_F(AppEndToEnd, F5NeverReachesThePage) {
     }
     EXPECT_EQ(page->pageLoads.load(), 1);
     server.stop();
+}
+
+// --- a page that answers slowly, and whose page is trusted ---
+
+// Keeps one core busy (a bounded loop in a child process) while it lives.
+class BusyCore {
+  public:
+    BusyCore() {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            auto end = Clock::now() + 240s;
+            unsigned long spin = 0;
+            while (Clock::now() < end) spin = spin + 1;
+            if (spin == 0) ::_exit(1);
+            ::_exit(0);
+        }
+    }
+    ~BusyCore() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    bool running() const { return pid_ > 0; }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// The largest "Heartbeat largest gap N ms" figure in a piece of the log; -1 when none.
+long largestHeartbeatGap(const std::string& log) {
+    const std::string marker = "Heartbeat largest gap ";
+    long largest = -1;
+    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1))
+        largest = std::max(largest, std::stol(log.substr(at + marker.size())));
+    return largest;
+}
+
+TEST_F(AppEndToEnd, APageThatAnswersSlowlyNeverStallsTheWindowOrRestartsACompleteFile) {
+    const std::string order = "E2EORDER0010";
+    store_.defineOrder(
+        R"({"orderId": ")" + order + R"(", "syncCalls": true, "defaultOutputFolder": ")" +
+        (dir_ / "out").string() +
+        R"(", "files": [{"fileKey": "1", "fileName": "big.bin", "parts": 3, "size": 24000000,
+                       "throttleBytesPerSec": 400000}]})");
+    // A part task sees a pause between reads of up to 128 KiB: at this rate a
+    // read takes a third of a second, and the download outlasts the clicks.
+    BusyCore busy;
+    ASSERT_TRUE(busy.running());
+    startApp(orderUrl(order), {{"QUENLOW_HEARTBEAT", "1"}});
+    ASSERT_TRUE(waitFill()) << appErr(0);
+    const fs::path logPath = dir_ / "appdata/Ostrel Inc/Quenlow/Quenlow.log";
+    const size_t logAtStart = readFile(logPath).size();
+
+    // Start, then 20 pause and resume clicks spread over the download, each
+    // answered with its status within a second of the page taking the click.
+    store_.click("downloadAction1");
+    auto last = waitCall("setStatus", {"1", "Download.Downloading"}, 30s);
+    ASSERT_TRUE(last) << appErr(0);
+    long slowest = 0;
+    for (int click = 0; click < 20; ++click) {
+        std::this_thread::sleep_for(200ms);
+        const char* expected = click % 2 == 0 ? "Download.Paused" : "Download.Downloading";
+        store_.click("downloadAction1");
+        auto status = waitCall("setStatus", {"1", expected}, 5s, last->seq);
+        ASSERT_TRUE(status) << "click " << click << " got no " << expected;
+        std::vector<long> taken = store_.clicksTaken();
+        ASSERT_EQ(taken.size(), static_cast<size_t>(click) + 2);
+        long answeredIn = status->ms - taken.back();
+        slowest = std::max(slowest, answeredIn);
+        EXPECT_LT(answeredIn, 1000) << "click " << click << " " << expected;
+        last = status;
+    }
+    ASSERT_TRUE(waitCall("completeDownload", {"1"}, 0ms) == std::nullopt)
+        << "the download ended before the clicks did: make it longer";
+    std::cout << "[   CLICKS ] slowest click answered in " << slowest << " ms\n";
+
+    // Clicks while the file completes: pause and resume from 90 % until it is
+    // done, then a few on the complete file.
+    ASSERT_TRUE(waitCall(
+        [](const PageCall& c) {
+            return c.fn == "setProgress" && c.args.size() == 2 && c.args[0] == "1" &&
+                   std::stoi(c.args[1]) >= 90;
+        },
+        60s, last->seq));
+    bool complete = false;
+    auto until = Clock::now() + 90s;
+    while (!complete && Clock::now() < until) {
+        complete = waitCall("completeDownload", {"1"}, 150ms, last->seq).has_value();
+        if (!complete) store_.click("downloadAction1");
+    }
+    ASSERT_TRUE(complete);
+    const size_t requestsAtCompletion = store_.requestCount("big.bin");
+    const std::string logDuringDownload = readFile(logPath).substr(logAtStart);
+    for (int i = 0; i < 3; ++i) {
+        store_.click("downloadAction1");
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_TRUE(waitCall("fileLaunchComplete", {"1"}, 10s, last->seq));
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(store_.requestCount("big.bin"), requestsAtCompletion);  // never fetched again
+    EXPECT_EQ(readFile(dir_ / "out/big.bin"), store_.expectedBytes(order, "1"));
+
+    long gap = largestHeartbeatGap(logDuringDownload);
+    ASSERT_GE(gap, 0) << "no heartbeat in the log";
+    std::string slowHandlers;
+    for (size_t at = logDuringDownload.find("drainQueue"); at != std::string::npos;
+         at = logDuringDownload.find("drainQueue", at + 1))
+        slowHandlers += logDuringDownload.substr(at, logDuringDownload.find('\r', at) - at) + "\n";
+    EXPECT_LT(gap, 250) << "the window stood still for " << gap << " ms; slow handlers:\n"
+                        << slowHandlers;
+    std::cout << "[ HEARTBEAT] largest gap of the user-interface thread during the download: "
+              << gap << " ms\n";
+    RecordProperty("largestHeartbeatGapMs", static_cast<int>(gap));
+}
+
+TEST_F(AppEndToEnd, APageOfAnotherHostGetsNothingAndTheSamePageOnLoopbackWorks) {
+    const std::string order = "E2EORDER0011";
+    const fs::path elsewhere = dir_ / "elsewhere";
+    store_.defineOrder(R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" +
+                       elsewhere.string() +
+                       R"(", "files": [{"fileKey": "1", "fileName": "tool.bin", "size": 50000}]})");
+    const std::string otherUrl = "http://other.test:" + std::to_string(store_.port()) +
+                                 "/Webstore/Order.aspx?order=" + order;
+    Child& untrusted = startApp(otherUrl, {{"QTWEBENGINE_CHROMIUM_FLAGS",
+                                            "--no-sandbox --disable-gpu "
+                                            "--host-resolver-rules=\"MAP other.test 127.0.0.1\""}});
+    // The page clicks its own buttons by script (it takes the queued clicks).
+    store_.click("downloadAction1");
+    store_.click("downloadAction1");
+    ASSERT_TRUE(waitUntil([&] { return store_.clicksTaken().size() == 2; }, 60s)) << appErr(0);
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(store_.requestCount("tool.bin"), 0u);
+    EXPECT_TRUE(store_.calls().empty());
+    EXPECT_FALSE(fs::exists(elsewhere));
+    // Nothing saved, not even the page's URL.
+    EXPECT_FALSE(fs::exists(dir_ / "appdata/Ostrel Inc/Quenlow/VeskSaveState.xml"));
+    std::string log = appLog();
+    EXPECT_NE(log.find("DocumentComplete page not trusted: http://other.test:" +
+                       std::to_string(store_.port())),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("OnClick page not trusted: "), std::string::npos) << log;
+    untrusted.stop();
+
+    startApp(orderUrl(order));
+    ASSERT_TRUE(waitFill()) << appErr(1);
+    store_.click("downloadAction1");
+    ASSERT_TRUE(waitCall("completeDownload", {"1"}, 60s));
+    EXPECT_EQ(readFile(elsewhere / "tool.bin"), store_.expectedBytes(order, "1"));
+}
+
+TEST_F(AppEndToEnd, InstallCommandsLeavingTheOutputFolderRunNothing) {
+    const std::string order = "E2EORDER0012";
+    // A program beside the output folder that leaves a mark when it runs.
+    const fs::path outside = dir_ / "outside";
+    fs::create_directories(outside);
+    std::ofstream(outside / "escape.sh")
+        << "#!/bin/sh\ntouch \"" << (dir_ / "ran.marker").string() << "\"\n";
+    fs::permissions(outside / "escape.sh", fs::perms::owner_all, fs::perm_options::replace);
+    fs::create_directories(dir_ / "out");
+    fs::create_directory_symlink(outside, dir_ / "out/link");
+    store_.defineOrder(R"({"orderId": ")" + order + R"(", "defaultOutputFolder": ")" +
+                       (dir_ / "out").string() + R"(", "files": [
+        {"fileKey": "1", "fileName": "a.bin", "size": 1000, "installCommand": "../outside/escape.sh"},
+        {"fileKey": "2", "fileName": "b.bin", "size": 1000, "installCommand": "link/escape.sh"}]})");
+    startApp(orderUrl(order));
+    ASSERT_TRUE(waitFill()) << appErr(0);
+    for (const char* n : {"1", "2"}) {
+        store_.click(std::string("downloadAction") + n);
+        auto complete = waitCall("completeDownload", {n});
+        ASSERT_TRUE(complete) << n;
+        store_.click(std::string("downloadAction") + n);  // launch the complete file
+        // The page still hears that the launch is over (it re-enables its button).
+        EXPECT_TRUE(waitCall("fileLaunchComplete", {n}, 30s, complete->seq)) << n;
+    }
+    std::this_thread::sleep_for(1s);
+    EXPECT_FALSE(fs::exists(dir_ / "ran.marker"));
+    std::string log = appLog();
+    EXPECT_NE(log.find("FileKey 1 launch refused: install command \"../outside/escape.sh\""),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("FileKey 2 launch refused: install command \"link/escape.sh\""),
+              std::string::npos)
+        << log;
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 struct Call {
     std::string fn;
@@ -33,36 +34,70 @@ void PrintTo(const Call& c, std::ostream* os) {
     *os << ")";
 }
 
+// A page that answers reads at once, or, with answerReads off, only when the
+// test says so (answerWaiting); script calls likewise with answerCalls.
 class FakePage : public Page {
   public:
     bool document = true;
+    bool answerReads = true;
+    bool answerCalls = true;
     std::map<std::string, ElementValue> values;
     std::map<std::string, std::string> html;
     std::string label;
     std::vector<Call> calls;
-    std::vector<std::string> reads;
+    std::vector<std::string> reads;  // element names, in reading order
+    std::vector<std::pair<std::vector<PageRead>, std::function<void(PageAnswer)>>> waiting;
+    std::vector<std::function<void()>> batches;  // unanswered call batches
 
     void set(const std::string& name, const std::string& value) {
         values[name] = {ElementValue::Value, value};
     }
 
     bool hasDocument() override { return document; }
-    ElementValue elementValue(const std::string& name) override {
-        reads.push_back(name);
-        auto it = values.find(name);
-        return it == values.end() ? ElementValue{} : it->second;
+    void readElements(const std::vector<PageRead>& rs,
+                      std::function<void(PageAnswer)> done) override {
+        if (answerReads)
+            done(answer(rs));
+        else
+            waiting.emplace_back(rs, std::move(done));
     }
-    std::string elementOuterHtml(const std::string& name) override {
-        reads.push_back(name);
-        auto it = html.find(name);
-        return it == html.end() ? std::string() : it->second;
+    // Answers every waiting read with what the page holds now.
+    void answerWaiting() {
+        auto pending = std::move(waiting);
+        waiting.clear();
+        for (auto& [rs, done] : pending) done(answer(rs));
     }
-    std::string orderNumberLabel() override { return label; }
-    std::vector<bool> definedFunctions(const std::vector<std::string>& names) override {
-        return std::vector<bool>(names.size(), true);
+    void callFunctions(const std::vector<ScriptCall>& batch, std::function<void()> done) override {
+        for (const ScriptCall& c : batch) calls.push_back({scriptFunctionName(c.fn), c.args});
+        if (answerCalls)
+            done();
+        else
+            batches.push_back(std::move(done));
     }
-    void callFunction(const std::string& name, const std::vector<std::string>& args) override {
-        calls.push_back({name, args});
+
+  private:
+    PageAnswer answer(const std::vector<PageRead>& rs) {
+        std::vector<ElementValue> out;
+        for (const PageRead& r : rs) {
+            if (r.kind == PageRead::OrderLabel) {
+                out.push_back({ElementValue::Value, label});
+                continue;
+            }
+            std::string name = r.name;
+            if (r.suffixFrom >= 0 &&
+                out.at(static_cast<size_t>(r.suffixFrom)).kind == ElementValue::Value)
+                name += out[static_cast<size_t>(r.suffixFrom)].text;
+            reads.push_back(name);
+            if (r.kind == PageRead::OuterHtml) {
+                auto it = html.find(name);
+                out.push_back(it == html.end() ? ElementValue{}
+                                               : ElementValue{ElementValue::Value, it->second});
+            } else {
+                auto it = values.find(name);
+                out.push_back(it == values.end() ? ElementValue{} : it->second);
+            }
+        }
+        return out;
     }
 };
 
@@ -73,16 +108,26 @@ class FakeHost : public ViewHost {
     int browsed = 0;
     std::vector<Millis> quits;
     int zooms = 0;
+    std::vector<std::pair<Millis, std::function<void()>>> timers;
 
     void showMessageBox(const std::string& text, const std::string& caption) override {
         boxes.emplace_back(text, caption);
     }
-    std::optional<std::string> browseForFolder() override {
+    void browseForFolder(std::function<void(std::optional<std::string>)> done) override {
         ++browsed;
-        return folder;
+        done(folder);
     }
     void quitAfter(Millis delay) override { quits.push_back(delay); }
     void setMiddleZoom() override { ++zooms; }
+    void startTimer(Millis delay, std::function<void()> fire) override {
+        timers.emplace_back(delay, std::move(fire));
+    }
+    // Lets every timer started so far run out.
+    void fireTimers() {
+        auto due = std::move(timers);
+        timers.clear();
+        for (auto& [delay, fire] : due) fire();
+    }
 };
 
 class RecordingShell : public Shell {
@@ -218,12 +263,12 @@ TEST_F(ViewCoreTest, UrlMarkersDecideCurrentUrlAndCrcDeletion) {
         bool deleteOnCrcFailure;
     };
     const Case cases[] = {
-        {"http://s/Order.aspx?order=1&rtarn=1", "http://s/Order.aspx?order=1&rtarn=1", false},
-        {"&rtarn=1&more=text", "&rtarn=1&more=text", true},  // marker at the first character
-        {"http://s/VESKDownloadUpgrade.aspx?x=1", "", true},
-        {"http://s/ab", "http://s/ab", true},  // 11 characters
-        {"http://s/a", "", true},              // 10 characters
+        {"https://s/Order.aspx?order=1&rtarn=1", "https://s/Order.aspx?order=1&rtarn=1", false},
+        {"https://s/VESKDownloadUpgrade.aspx?x=1", "", true},
+        {"https://s/a", "https://s/a", true},  // 11 characters
+        {"https://s/", "", true},              // 10 characters
     };
+    core_->setTrustedOrigins(TrustedOrigins("", "https://s"));
     for (const auto& c : cases) {
         fs::remove(saveStatePath());  // no CurrentUrl remembered from the case before
         loadPage(kOrder, filesXml(1), c.url);
@@ -231,6 +276,11 @@ TEST_F(ViewCoreTest, UrlMarkersDecideCurrentUrlAndCrcDeletion) {
         EXPECT_EQ(core_->orderState()->CurrentUrl, c.currentUrl) << c.url;
         EXPECT_EQ(core_->orderState()->deleteOnCrcFailure, c.deleteOnCrcFailure) << c.url;
     }
+    // The marker at the first character is no URL at all: such a page is not
+    // the store's, and nothing of it is taken.
+    uint64_t generation = core_->generation();
+    loadPage(kOrder, filesXml(1), "&rtarn=1&more=text");
+    EXPECT_EQ(core_->generation(), generation);
 }
 
 TEST_F(ViewCoreTest, OrderNumberLengthDecidesWhetherThePageIsTaken) {
@@ -611,6 +661,283 @@ TEST_F(ViewCoreTest, WithoutAnOrderNothingIsShownOrRead) {
     EXPECT_FALSE(fs::exists(saveStatePath()));
 }
 
+// --- steps that wait for the page ---
+
+// A page whose file 1 can be started (every per-file field present).
+void fillFileFields(FakePage& page) {
+    page.set("productIdx1", "7");
+    page.html["dlSelect7"] = "<select id=\"dlSelect7\"></select>";
+    page.set("fileUrl1", "http://127.0.0.1:1/mirror");
+    page.set("edv1", "1234^^key");
+    page.set("oiopua1", "yes");
+}
+
+TEST_F(ViewCoreTest, AClickReadsAllItsFieldsInOneReadInThePagesOrder) {
+    loadAndFill(1);
+    fillFileFields(page_);
+    page_.answerReads = false;
+    page_.reads.clear();
+    core_->pageEventTarget().postViewMessage(Message(UM_PAGE_EVENT, Event_ActionButton, 0));
+    pump();
+    ASSERT_EQ(page_.waiting.size(), 1u);
+    page_.answerWaiting();
+    EXPECT_THAT(page_.reads,
+                ElementsAre("productIdx1", "dlSelect7", "fileUrl1", "edv1", "oiopua1"));
+    EXPECT_EQ(nextCommand(0), FileState_Initial);
+    EXPECT_FALSE(queue_.held());
+}
+
+TEST_F(ViewCoreTest, AReadThatNeverAnswersFailsItsStepAndFreesTheQueue) {
+    loadAndFill(1);
+    host_.timers.clear();  // the page load's, answered long ago
+    fillFileFields(page_);
+    page_.answerReads = false;
+    core_->pageEventTarget().postViewMessage(Message(UM_PAGE_EVENT, Event_ActionButton, 0));
+    post(UM_FILE_PROGRESS, 1, 5);  // a worker message behind the click
+    pump();
+    EXPECT_TRUE(core_->stepWaiting());
+    EXPECT_TRUE(queue_.held());
+    EXPECT_TRUE(page_.calls.empty());  // the message waits for the step
+    ASSERT_EQ(host_.timers.size(), 1u);
+    EXPECT_EQ(host_.timers[0].first, core_->pageReadTimeout);
+
+    host_.fireTimers();
+    EXPECT_FALSE(core_->stepWaiting());
+    EXPECT_THAT(logText(), HasSubstr("OnEventMessage page read failed: no answer from the page"));
+    pump();
+    EXPECT_THAT(page_.calls,
+                ElementsAre(C("setProgress", {"1", "5"}), C("setFileOutputFolderText", {"1", ""})));
+    // The answer that comes after all is not taken for the failed step.
+    page_.answerWaiting();
+    pump();
+    EXPECT_EQ(nextCommand(0), 0);
+    EXPECT_EQ(file(0).state.load(), FileState_Initial);
+    EXPECT_EQ(file(0).pageFileUrl, "");
+    EXPECT_EQ(file(0).unpackParameter, "");
+    EXPECT_EQ(file(0).outputFolder, "");
+    EXPECT_THAT(logText(), Not(HasSubstr("Event_ActionButton")));
+}
+
+TEST_F(ViewCoreTest, AReadAnsweredAfterANavigationFailsItsStep) {
+    page_.answerReads = false;
+    page_.set("hfOrderNumber", kOrder);
+    page_.set("hfFileInfo", filesXml(1));
+    core_->pageLoaded(kUrl);
+    pump();
+    ASSERT_TRUE(core_->stepWaiting());
+    core_->PageNavigating();  // the user followed a link meanwhile
+    page_.answerWaiting();
+    pump();
+    EXPECT_EQ(core_->orderState(), nullptr);
+    EXPECT_FALSE(core_->clickEventsHooked());  // the next page load tries again
+    EXPECT_FALSE(fs::exists(saveStatePath()));
+    EXPECT_EQ(host_.zooms, 0);
+    EXPECT_TRUE(page_.calls.empty());
+    EXPECT_THAT(logText(), HasSubstr("DocumentComplete page read failed: the page navigated away"));
+    EXPECT_FALSE(queue_.held());
+
+    // A page load whose navigation was followed by another is not read at all.
+    page_.answerReads = true;
+    page_.reads.clear();
+    core_->pageLoaded(kUrl);
+    core_->PageNavigating();
+    pump();
+    EXPECT_TRUE(page_.reads.empty());
+}
+
+TEST_F(ViewCoreTest, TwoClicksQueuedBehindAPageLoadRunInOrderAfterIt) {
+    fillFileFields(page_);
+    page_.answerReads = false;
+    page_.set("hfOrderNumber", kOrder);
+    page_.set("hfFileInfo", filesXml(1));
+    core_->pageLoaded(kUrl);
+    for (int i = 0; i < 2; ++i)
+        core_->pageEventTarget().postViewMessage(Message(UM_PAGE_EVENT, Event_ActionButton, 0));
+    pump();
+    // One step at a time: the clicks wait until the page load has ended.
+    ASSERT_EQ(page_.waiting.size(), 1u);
+    EXPECT_EQ(page_.waiting[0].first.back().kind, PageRead::OrderLabel);
+    page_.answerWaiting();
+    ASSERT_NE(core_->orderState(), nullptr);
+    pump();
+    ASSERT_EQ(page_.waiting.size(), 1u);
+    EXPECT_EQ(page_.waiting[0].first[0].name, "productIdx1");
+    page_.answerWaiting();
+    EXPECT_EQ(nextCommand(0), FileState_Initial);
+    pump();
+    ASSERT_EQ(page_.waiting.size(), 1u);
+    page_.answerWaiting();
+    EXPECT_EQ(nextCommand(0), FileState_Paused);  // the second click pauses what the first started
+    pump();
+    EXPECT_TRUE(page_.waiting.empty());
+    EXPECT_EQ(nextCommand(0), 0);
+}
+
+TEST_F(ViewCoreTest, AFileThatChangesWhileTheClickIsReadIsNeverStartedAgain) {
+    struct Case {
+        const char* name;
+        int stateMeanwhile;
+        std::vector<Call> calls;
+    };
+    const Case cases[] = {
+        {"completed", FileState_Complete, {C("setCompleteDownloadState", {"1"})}},
+        {"unpacking", FileState_Unpacking, {}},
+    };
+    for (const Case& c : cases) {
+        loadAndFill(1);
+        fillFileFields(page_);
+        file(0).state = FileState_Partial;
+        page_.answerReads = false;
+        core_->pageEventTarget().postViewMessage(Message(UM_PAGE_EVENT, Event_ActionButton, 0));
+        pump();
+        file(0).state = c.stateMeanwhile;  // the controller moved on
+        page_.answerWaiting();
+        pump();
+        EXPECT_EQ(nextCommand(0), 0) << c.name;
+        EXPECT_EQ(file(0).state.load(), c.stateMeanwhile) << c.name;
+        EXPECT_EQ(page_.calls, c.calls) << c.name;
+        page_.answerReads = true;
+    }
+}
+
+TEST_F(ViewCoreTest, UntrustedPagesGetNothingOfTheContract) {
+    core_->setTrustedOrigins(TrustedOrigins("", "https://store.example"));
+    struct Case {
+        std::string url;
+        bool trusted;
+        std::string shown;  // the origin the log names
+    };
+    const Case cases[] = {
+        {"http://other.test:8321/Webstore/Order.aspx?order=1", false, "http://other.test:8321"},
+        {"http://store.example/Webstore/Order.aspx?order=1", false,
+         "http://store.example"},  // not https
+        {"https://store.example.evil.test/Order.aspx", false, "https://store.example.evil.test"},
+        {"https://127.0.0.1@other.test/Order.aspx", false, "https://other.test"},
+        {"file:///tmp/Order.html", false, "file:///tmp/Order.html"},
+        {"https://store.example/Webstore/Order.aspx?order=1", true, ""},
+        {"http://localhost:9/Order.aspx", true, ""},
+        {"http://[::1]:9/Order.aspx", true, ""},
+    };
+    loadAndFill(1);  // the order of an earlier, trusted page
+    page_.set("hfOrderNumber", kOrder);
+    page_.set("hfFileInfo", filesXml(1));
+    fillFileFields(page_);
+    for (const Case& c : cases) {
+        fs::remove(saveStatePath());
+        fs::resize_file(dir_ / "Quenlow.log", 0);
+        page_.reads.clear();
+        page_.calls.clear();
+        uint64_t generation = core_->generation();
+        core_->PageNavigating();
+        core_->pageLoaded(c.url);
+        pump();
+        // The page clicks its own button by script.
+        core_->pageClicked(c.url, {{"downloadAction1", "<button>"}});
+        pump();
+        if (c.trusted) {
+            EXPECT_EQ(core_->generation(), generation + 1) << c.url;
+            EXPECT_EQ(core_->orderState()->CurrentUrl, c.url);
+            EXPECT_TRUE(fs::exists(saveStatePath())) << c.url;
+            EXPECT_EQ(nextCommand(0), FileState_Initial) << c.url;
+            continue;
+        }
+        EXPECT_EQ(core_->generation(), generation) << c.url;
+        EXPECT_TRUE(page_.reads.empty()) << c.url;
+        EXPECT_TRUE(page_.calls.empty()) << c.url;
+        EXPECT_FALSE(fs::exists(saveStatePath())) << c.url;
+        EXPECT_EQ(nextCommand(0), 0) << c.url;
+        EXPECT_THAT(logText(), HasSubstr("DocumentComplete page not trusted: " + c.shown + ";"));
+        EXPECT_THAT(logText(), HasSubstr("OnClick page not trusted: " + c.shown + ";"));
+        // Workers of the order of an earlier page never reach this one.
+        post(UM_FILE_PROGRESS, 1, 50);
+        pump();
+        EXPECT_TRUE(page_.calls.empty()) << c.url;
+    }
+}
+
+TEST_F(ViewCoreTest, InstallCommandsLeavingTheOutputFolderAreNotLaunched) {
+    struct Case {
+        const char* installCommand;
+        bool launched;
+    };
+    const Case cases[] = {
+        {"setup.sh", true},
+        {"sub/../setup.sh", true},
+        {"../outside/evil.sh", false},
+        {"../../../../../../../tmp/evil.sh", false},
+        {"link/evil.sh", false},      // a folder link that leaves the output folder
+        {"evil-link.sh", false},      // a file link that leaves it
+        {"dangling-link.sh", false},  // a link to nowhere: where it would lead is unknown
+    };
+    fs::create_directories(dir_ / "out/sub");
+    fs::create_directories(dir_ / "outside");
+    std::ofstream(dir_ / "out/setup.sh") << "#!/bin/sh\n";
+    std::ofstream(dir_ / "outside/evil.sh") << "#!/bin/sh\n";
+    fs::create_directory_symlink(dir_ / "outside", dir_ / "out/link");
+    fs::create_symlink(dir_ / "outside/evil.sh", dir_ / "out/evil-link.sh");
+    fs::create_symlink(dir_ / "nowhere/evil.sh", dir_ / "out/dangling-link.sh");
+    loadAndFill(1);
+    for (const Case& c : cases) {
+        shell_.opened.clear();
+        page_.calls.clear();
+        fs::resize_file(dir_ / "Quenlow.log", 0);
+        file(0).state = FileState_Complete;
+        file(0).outputFolder = (dir_ / "out").string();
+        file(0).installCommand = c.installCommand;
+        core_->pageEventTarget().postViewMessage(Message(UM_PAGE_EVENT, Event_ActionButton, 0));
+        pump();
+        EXPECT_EQ(shell_.opened.size(), c.launched ? 1u : 0u) << c.installCommand;
+        EXPECT_EQ(logText().find("launch refused") != std::string::npos, !c.launched)
+            << c.installCommand;
+        // The page re-enables its button either way.
+        EXPECT_THAT(page_.calls, ElementsAre(C("fileLaunchComplete", {"1"}))) << c.installCommand;
+    }
+}
+
+TEST(PageBridge, CallsForAFileMergeWhileThePageIsBehind) {
+    FakePage page;
+    page.answerCalls = false;
+    PageBridge bridge(page);
+    bridge.ResolveScriptFunctions();
+    bridge.setProgress(1, 10);  // sent at once
+    bridge.setProgress(1, 20);
+    bridge.setStatus(1, "Download.Downloading");
+    bridge.setProgress(1, 30);
+    bridge.setStatus(1, "Download.Downloading");  // nothing new
+    bridge.setProgress(2, 5);
+    bridge.setFileOutputFolderText(1, "/a");
+    bridge.setFileOutputFolderText(1, "/b");
+    bridge.completeDownload(1);  // not merged, and nothing older moves past it
+    bridge.setProgress(1, 100);
+    bridge.setStatus(1, "Download.CRCChecking");
+    bridge.setStatus(1, "FinishedCRCChecking");  // every status change reaches the page
+    bridge.setStatus(1, "FinishedCRCChecking");
+    bridge.setProgress(1, 0);  // percents never go back behind a later one
+    EXPECT_THAT(page.calls, ElementsAre(C("setProgress", {"1", "10"})));
+    EXPECT_EQ(bridge.pendingCalls(), 8u);
+    ASSERT_EQ(page.batches.size(), 1u);
+    auto first = std::move(page.batches[0]);
+    page.batches.clear();
+    first();  // the page has run the first batch: the rest goes as one
+    EXPECT_THAT(
+        page.calls,
+        ElementsAre(C("setProgress", {"1", "10"}), C("setProgress", {"1", "30"}),
+                    C("setStatus", {"1", "Download.Downloading"}), C("setProgress", {"2", "5"}),
+                    C("setFileOutputFolderText", {"1", "/b"}), C("completeDownload", {"1"}),
+                    C("setProgress", {"1", "0"}), C("setStatus", {"1", "Download.CRCChecking"}),
+                    C("setStatus", {"1", "FinishedCRCChecking"})));
+    EXPECT_EQ(bridge.pendingCalls(), 0u);
+
+    // A page that goes away takes its unsent calls with it; nothing is called
+    // until the next page resolves its functions.
+    bridge.setProgress(1, 1);
+    bridge.pageGone();
+    bridge.setProgress(1, 2);
+    page.batches[0]();  // an answer from the page that went is ignored
+    EXPECT_EQ(page.calls.size(), 9u);
+    EXPECT_EQ(bridge.pendingCalls(), 0u);
+}
+
 // --- bridge rules and the file percent ---
 
 TEST(PageBridge, ReadsAndCallsFollowThePageContract) {
@@ -618,9 +945,15 @@ TEST(PageBridge, ReadsAndCallsFollowThePageContract) {
     PageBridge bridge(page);
     page.set("present", "v");
     page.values["novalue"] = {ElementValue::NoValue, ""};
-    EXPECT_EQ(bridge.ReadElementValue("present"), "v");
-    EXPECT_EQ(bridge.ReadElementValue("missing"), "");
-    EXPECT_THROW(bridge.ReadElementValue("novalue"), PageReadError);
+    std::vector<PageRead> reads = {
+        {PageRead::Value, "present"}, {PageRead::Value, "missing"}, {PageRead::Value, "novalue"}};
+    PageAnswer answer;
+    page.readElements(reads, [&](PageAnswer a) { answer = std::move(a); });
+    ASSERT_TRUE(answer);
+    PageValues values(reads, *answer);
+    EXPECT_EQ(values.value(0), "v");
+    EXPECT_EQ(values.value(1), "");
+    EXPECT_THROW(values.value(2), PageReadError);
 
     page.document = false;
     bridge.ResolveScriptFunctions();

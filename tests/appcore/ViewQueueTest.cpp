@@ -73,6 +73,36 @@ TEST(ViewQueue, NestedDrainRunsNothingAndTheOuterOnePicksUpLaterItems) {
     EXPECT_FALSE(queue.draining());
 }
 
+TEST(ViewQueue, AHeldQueueStartsNothingUntilReleasedThenWakes) {
+    int wakes = 0;
+    ViewQueue queue([&] { ++wakes; });
+    std::vector<int> order;
+    queue.postTask([&] {
+        order.push_back(1);
+        queue.hold();  // this step goes on later
+    });
+    queue.post(0, Message(0x8700, 0, 2));
+    queue.post(0, Message(0x8700, 0, 3));
+    auto handler = [&](Message& m) { order.push_back(static_cast<int>(m.lParam)); };
+    EXPECT_EQ(queue.drain(handler), 1u);
+    EXPECT_EQ(order, (std::vector<int>{1}));
+    // Posts while held need no wake-up; a drain meanwhile runs nothing.
+    int before = wakes;
+    queue.post(0, Message(0x8700, 0, 4));
+    EXPECT_EQ(wakes, before);
+    EXPECT_EQ(queue.drain(handler), 0u);
+    queue.release();
+    EXPECT_EQ(wakes, before + 1);
+    EXPECT_EQ(queue.drain(handler), 3u);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+    // Releasing an empty queue wakes nothing, and the next post wakes again.
+    queue.hold();
+    queue.release();
+    EXPECT_EQ(wakes, before + 1);
+    queue.post(0, Message(0x8700, 0, 5));
+    EXPECT_EQ(wakes, before + 2);
+}
+
 TEST(ViewQueue, AFailingHandlerDoesNotStallTheQueue) {
     ViewQueue queue;
     queue.post(0, Message(1, 0, 0));

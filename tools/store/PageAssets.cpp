@@ -108,11 +108,20 @@ function quenlowWord(key) {
 }
 
 // Reports one script call to the store; the store orders calls by page and seq.
+// With quenlowSyncCalls the report is a synchronous request: the page (and
+// every script the application runs in it) waits until the store answered.
 function quenlowRecord(fn, args) {
   quenlowSeq += 1;
   var body = JSON.stringify({page: quenlowPageId, seq: quenlowSeq, fn: fn,
                              args: Array.prototype.map.call(args, function (a) { return String(a); })});
   try {
+    if (quenlowSyncCalls) {
+      var x = new XMLHttpRequest();
+      x.open("POST", "/control/calls", false);
+      x.setRequestHeader("Content-Type", "application/json");
+      x.send(body);
+      return;
+    }
     fetch("/control/calls", {method: "POST", body: body, keepalive: true,
                              headers: {"Content-Type": "application/json"}}).catch(function () {});
   } catch (e) { /* recording is best effort */ }

@@ -30,9 +30,11 @@ std::string hidden(const std::string& id, const std::string& value) {
            "\" value=\"" + escapeMarkup(value) + "\">";
 }
 
-std::string script(int64_t pageId, const std::string& buttonPrefix) {
+std::string script(int64_t pageId, const std::string& buttonPrefix, bool syncCalls = false) {
     return "<script>\nvar quenlowPageId = " + std::to_string(pageId) +
-           ";\nvar quenlowButtonPrefix = \"" + buttonPrefix + "\";\n" + kPageScript + "</script>\n";
+           ";\nvar quenlowButtonPrefix = \"" + buttonPrefix +
+           "\";\nvar quenlowSyncCalls = " + (syncCalls ? "true" : "false") + ";\n" + kPageScript +
+           "</script>\n";
 }
 
 std::string waitWidget() {
@@ -145,7 +147,7 @@ std::string renderOrderPage(int64_t pageId, const Order& order, const std::strin
     if (order.files.empty())
         html += "<tr><td colspan=\"5\" class=\"empty\">This order has no files.</td></tr>\n";
     html += "</tbody></table></div>\n</div>\n</main>\n";
-    html += footer() + waitWidget() + script(pageId, spec.actionButtonPrefix);
+    html += footer() + waitWidget() + script(pageId, spec.actionButtonPrefix, spec.syncCalls);
     html += "</body>\n</html>\n";
     return html;
 }

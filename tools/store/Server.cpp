@@ -236,6 +236,12 @@ class Handler : public Poco::Net::HTTPRequestHandler {
                 body += (body.size() > 1 ? "," : "") + jsonString(id);
             return sendJson(resp, body + "]");
         }
+        if (path == "/control/clicks-taken" && get) {
+            std::string ms;
+            for (int64_t at : store_.clicksTaken())
+                ms += (ms.empty() ? "" : ",") + std::to_string(at);
+            return sendJson(resp, "{\"ms\":[" + ms + "]}");
+        }
         if (path == "/control/requests" && get) {
             std::string body = "[";
             for (const auto& r : store_.requests()) {

@@ -126,8 +126,17 @@ void Store::queueClick(const std::string& elementId) {
 std::vector<std::string> Store::takeClicks() {
     std::lock_guard lock(mutex_);
     std::vector<std::string> taken(clicks_.begin(), clicks_.end());
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - started_)
+                            .count();
+    clicksTakenMs_.insert(clicksTakenMs_.end(), taken.size(), now);
     clicks_.clear();
     return taken;
+}
+
+std::vector<int64_t> Store::clicksTaken() const {
+    std::lock_guard lock(mutex_);
+    return clicksTakenMs_;
 }
 
 void Store::recordRequest(FileRequest request) {

@@ -65,6 +65,8 @@ class Store {
 
     void queueClick(const std::string& elementId);
     std::vector<std::string> takeClicks();
+    // When a page took each queued click so far (ms since the store started).
+    std::vector<int64_t> clicksTaken() const;
 
     void recordRequest(FileRequest request);
     std::vector<FileRequest> requests() const;
@@ -89,6 +91,7 @@ class Store {
     std::vector<std::string> orderSequence_;  // ids in definition order
     std::vector<ScriptCall> calls_;
     std::deque<std::string> clicks_;
+    std::vector<int64_t> clicksTakenMs_;
     std::vector<FileRequest> requests_;
 };
 

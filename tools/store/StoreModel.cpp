@@ -206,6 +206,7 @@ OrderSpec parseOrderSpec(const std::string& json) {
     spec.defaultOutputFolder = optString(o, "", "defaultOutputFolder").value_or("");
     checkText("", "defaultOutputFolder", spec.defaultOutputFolder, 1024);
     spec.upgradeLink = optBool(o, "", "upgradeLink").value_or(true);
+    spec.syncCalls = optBool(o, "", "syncCalls").value_or(false);
     spec.actionButtonPrefix = optString(o, "", "actionButtonPrefix").value_or("downloadAction");
     if (!isSafeKey(spec.actionButtonPrefix, 64))
         throw OrderError("\"actionButtonPrefix\" must be a plain id");

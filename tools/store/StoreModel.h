@@ -54,6 +54,9 @@ struct OrderSpec {
     std::string labelText;   // text of the label span when labelOnly
     std::string defaultOutputFolder;
     bool upgradeLink = true;
+    // Every script function reports its call with a synchronous request, as
+    // analytics on a real store page do: the page stands still meanwhile.
+    bool syncCalls = false;
     std::string actionButtonPrefix = "downloadAction";
     std::string folderSelectionName = "BrowserFolderSelection";
     std::string title;
