@@ -66,6 +66,36 @@ class OrderState {
 
     // Stops every controller and part task and joins their threads.
     void shutdown();
+
+    // A part element of the file-information text and the index it is given.
+    struct ParsedPart {
+        pugi::xml_node node;
+        int index = 0;
+    };
+
+  private:
+    // What buildRecords learned from a file's saved counterpart.
+    struct SavedFile {
+        pugi::xml_node node;        // empty when the order never saved this file
+        bool present = false;       // its earlier result is still on disk
+        bool reconfigured = false;  // the saved layout no longer fits: start from zero
+        size_t partCount = 0;
+        void markReconfigured() {
+            reconfigured = true;
+            present = false;
+        }
+    };
+
+    // The steps of buildRecords, in the order they run for each file.
+    void applyPageDefaults(const pugi::xml_document& doc);
+    std::unique_ptr<File> buildFileRecord(const pugi::xml_node& element);
+    void fillFromPage(File& f, const pugi::xml_node& element) const;
+    SavedFile restoreSavedFile(File& f) const;
+    void buildParts(File& f, const pugi::xml_node& element, SavedFile& saved) const;
+    static std::unique_ptr<FilePart> newPartRecord(File& f, const ParsedPart& parsed);
+    static void restorePartPositions(FilePart& p, size_t k, SavedFile& saved);
+    static void startAfresh(File& f);
+    void settleUnfinishedState(File& f) const;
 };
 
 // The save-state file's location: perUserDataFolder() + "/Ostrel Inc/Quenlow/VeskSaveState.xml";

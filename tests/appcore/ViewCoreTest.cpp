@@ -14,6 +14,8 @@
 #include "app/core/ViewCore.h"
 #include "platform/Messages.h"
 #include "platform/UserFolders.h"
+#include "support/RecordingShell.h"
+#include "support/ScratchDir.h"
 
 namespace quenlow {
 namespace {
@@ -85,14 +87,6 @@ class FakeHost : public ViewHost {
     void setMiddleZoom() override { ++zooms; }
 };
 
-class RecordingShell : public Shell {
-  public:
-    std::vector<std::pair<std::string, std::string>> opened;
-    void open(const std::string& target, const std::string& dir) override {
-        opened.emplace_back(target, dir);
-    }
-};
-
 std::string fileXml(int key, const std::string& name, const std::string& install = "") {
     std::ostringstream s;
     s << "<File FileTypeID=\"2\" FileKey=\"" << key << "\" FileName=\"" << name
@@ -114,10 +108,6 @@ const std::string kRangeText = "Invalid file information: File index out of rang
 class ViewCoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("quenlow-viewcore-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
         fs::create_directories(dir_ / "home");
         saveEnv("APPDATA", (dir_ / "appdata").string());
         saveEnv("HOME", (dir_ / "home").string());
@@ -135,7 +125,6 @@ class ViewCoreTest : public ::testing::Test {
             else
                 ::unsetenv(name.c_str());
         }
-        fs::remove_all(dir_);
     }
     void saveEnv(const std::string& name, const std::string& value) {
         const char* old = std::getenv(name.c_str());
@@ -175,11 +164,12 @@ class ViewCoreTest : public ::testing::Test {
         return (dir_ / "appdata/Ostrel Inc/Quenlow/VeskSaveState.xml").string();
     }
 
-    fs::path dir_;
+    test::ScratchDir scratch_{"viewcore"};
+    fs::path dir_ = scratch_.path();
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
     FakePage page_;
     FakeHost host_;
-    RecordingShell shell_;
+    test::RecordingShell shell_;
     ViewQueue queue_;
     std::unique_ptr<FileLogWriter> log_;
     std::unique_ptr<ViewCore> core_;

@@ -12,6 +12,7 @@
 
 #include "download/DownloadTask.h"
 #include "platform/Http.h"
+#include "support/ScratchDir.h"
 #include "support/TestHttpServer.h"
 
 namespace quenlow::test {
@@ -136,8 +137,8 @@ TEST(EffectiveUrl, ThePagesFolderReplacesThePartsFolder) {
 TEST(HttpTls, UntrustedCertificateIsRefused) {
     if (std::system("command -v openssl >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "openssl tool not installed";
-    char tmpl[] = "/tmp/quenlow-tls-XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    ScratchDir scratch("tls");
+    const std::string& dir = scratch.path();
     std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
     std::string make =
         "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=wrong.example -keyout " + key +
@@ -166,7 +167,6 @@ TEST(HttpTls, UntrustedCertificateIsRefused) {
     HttpRequest req(session, "https://127.0.0.1:" + std::to_string(port) + "/", {});
     bool sent = listening && req.send(5000ms);
     std::system(("kill $(cat " + dir + "/pid) 2>/dev/null").c_str());
-    std::filesystem::remove_all(dir);
     ASSERT_TRUE(listening);
     EXPECT_FALSE(sent);
     EXPECT_NE(req.errorText().find("certificate"), std::string::npos) << req.errorText();

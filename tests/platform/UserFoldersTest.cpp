@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/UserFolders.h"
+#include "support/ScratchDir.h"
 
 namespace quenlow {
 namespace {
@@ -57,8 +58,8 @@ TEST_F(UserFoldersTest, DataFolderPrefersAppDataThenXdgThenHome) {
 }
 
 TEST_F(UserFoldersTest, MountTableKeepsRealFileSystemsInOrder) {
-    char tmpl[] = "/tmp/quenlow-mounts-XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    test::ScratchDir scratch("mounts");
+    const std::string& dir = scratch.path();
     const std::string table = dir + "/mounts";
     std::ofstream(table) << "proc /proc proc rw 0 0\n"
                             "/dev/sdb1 /media/usb\\040stick vfat rw 0 0\n"
@@ -71,7 +72,6 @@ TEST_F(UserFoldersTest, MountTableKeepsRealFileSystemsInOrder) {
     EXPECT_EQ(mountedDriveRoots(table),
               (std::vector<std::string>{"/", "/media/cdrom", "/media/usb stick", "/net/share"}));
     EXPECT_TRUE(mountedDriveRoots(dir + "/missing").empty());
-    std::filesystem::remove_all(dir);
 
     setDriveRoots(std::vector<std::string>{"/z", "/y"});
     EXPECT_EQ(driveRoots(), (std::vector<std::string>{"/z", "/y"}));

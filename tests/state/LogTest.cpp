@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "state/Log.h"
+#include "support/ScratchDir.h"
 
 namespace quenlow {
 namespace {
@@ -25,10 +26,13 @@ struct RecordingWriter {
 };
 
 struct PlaceholderCase {
+    const char* name;
     const char* format;
     std::vector<std::string> args;
     const char* expected;
 };
+
+void PrintTo(const PlaceholderCase& c, std::ostream* os) { *os << c.name; }
 
 class PlaceholderTest : public ::testing::TestWithParam<PlaceholderCase> {};
 
@@ -47,16 +51,17 @@ TEST_P(PlaceholderTest, FormatsMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Log, PlaceholderTest,
     ::testing::Values(
-        PlaceholderCase{"format", {"a", "1", "b"}, "formata1b"},  // no placeholder: all appended
-        PlaceholderCase{"x%1y", {"p", "q"}, "xqyp"},              // used one filled, other appended
-        PlaceholderCase{"%5", {"a", "b"}, "%5ab"},                // out of range stays
-        PlaceholderCase{"%0001", {"a", "b"}, "%0001ab"},          // four digits stay
-        PlaceholderCase{"%01-%001", {"a", "b"}, "b-ba"},      // leading zeros within three digits
-        PlaceholderCase{"%0 and %0", {"a"}, "a and a"},       // reused argument
-        PlaceholderCase{"%%1 100%", {"a", "b"}, "%b 100%a"},  // bare "%" kept
-        PlaceholderCase{"%", {}, "%"},                        // "%" at the very end
-        PlaceholderCase{"%254|%255", {"a"}, "%254|%255a"},    // above the argument count
-        PlaceholderCase{"%1%0", {"x", "y"}, "yx"}));          // adjacent placeholders
+        PlaceholderCase{"NoPlaceholderAppendsAll", "format", {"a", "1", "b"}, "formata1b"},
+        PlaceholderCase{"UsedOneFilledOtherAppended", "x%1y", {"p", "q"}, "xqyp"},
+        PlaceholderCase{"OutOfRangeStays", "%5", {"a", "b"}, "%5ab"},
+        PlaceholderCase{"FourDigitsStay", "%0001", {"a", "b"}, "%0001ab"},
+        PlaceholderCase{"LeadingZerosWithinThreeDigits", "%01-%001", {"a", "b"}, "b-ba"},
+        PlaceholderCase{"ReusedArgument", "%0 and %0", {"a"}, "a and a"},
+        PlaceholderCase{"BarePercentKept", "%%1 100%", {"a", "b"}, "%b 100%a"},
+        PlaceholderCase{"PercentAtTheVeryEnd", "%", {}, "%"},
+        PlaceholderCase{"AboveTheArgumentCount", "%254|%255", {"a"}, "%254|%255a"},
+        PlaceholderCase{"AdjacentPlaceholders", "%1%0", {"x", "y"}, "yx"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Logger, ArgumentTypesUseDefaultDecimalFormatting) {
     RecordingWriter writer;
@@ -127,17 +132,16 @@ TEST(LogTimestamp, UtcWithoutLeadingZeros) {
 class FileLogWriterTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/quenlow-log-XXXXXX";
-        dir = mkdtemp(tmpl);
+        dir = scratch.path();
         path = dir + "/Quenlow.log";
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
     std::string contents() const {
         std::ifstream in(path, std::ios::binary);
         std::ostringstream s;
         s << in.rdbuf();
         return s.str();
     }
+    test::ScratchDir scratch{"log"};
     std::string dir, path;
 };
 

@@ -15,15 +15,16 @@
 #include "platform/FileSystem.h"
 #include "platform/UserFolders.h"
 #include "state/OrderState.h"
+#include "support/RecordingShell.h"
 #include "support/RecordingView.h"
+#include "support/ScratchDir.h"
 
 namespace quenlow::test {
 
 class StateFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/quenlow-state-XXXXXX";
-        root = mkdtemp(tmpl);
+        root = scratch.path();
         for (const char* name : {"APPDATA", "HOME", "XDG_DATA_HOME"}) {
             const char* v = std::getenv(name);
             savedEnv.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
@@ -44,7 +45,6 @@ class StateFixture : public ::testing::Test {
         }
         setDriveRoots(std::nullopt);
         setFileSystem(nullptr);
-        std::filesystem::remove_all(root);
     }
 
     static void writeFile(const std::string& path, const std::string& content) {
@@ -69,13 +69,7 @@ class StateFixture : public ::testing::Test {
         return order;
     }
 
-    struct RecordingShell : Shell {
-        std::vector<std::pair<std::string, std::string>> opened;
-        void open(const std::string& target, const std::string& workingDir) override {
-            opened.emplace_back(target, workingDir);
-        }
-    };
-
+    ScratchDir scratch{"state"};
     std::string root, appData, home;
     RecordingView view;
     RecordingShell shell;
