@@ -90,6 +90,69 @@ std::vector<OrderState::ParsedPart> readPartLayout(const pugi::xml_node& fileEle
     return parts;
 }
 
+// What one order may ask for: more would start a thread per file and per
+// part without bound, or name paths no file system can hold.
+constexpr size_t kMaxFiles = 256;
+constexpr size_t kMaxPartsPerFile = 256;
+constexpr size_t kMaxNameBytes = 255;   // one path component
+constexpr size_t kMaxPathBytes = 4096;  // a whole path
+
+bool componentsFit(const std::string& path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (end - start > kMaxNameBytes) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool pathFits(const std::string& path) {
+    return path.size() <= kMaxPathBytes && componentsFit(path);
+}
+
+// Why the file information cannot be taken, or empty text when it can.
+std::string fileInfoRefusal(const pugi::xml_document& doc,
+                            const pugi::xpath_node_set& fileElements) {
+    if (fileElements.size() > kMaxFiles) return "more than " + std::to_string(kMaxFiles) + " files";
+    const std::string folder =
+        doc.child("ApplicationData").attribute("DefaultOutputFolder").value();
+    if (!pathFits(folder)) return "DefaultOutputFolder is too long";
+    for (const pugi::xpath_node& xn : fileElements) {
+        pugi::xml_node element = xn.node();
+        const std::string key = element.attribute("FileKey").value();
+        const std::string file = "file " + key.substr(0, 32);
+        size_t parts = 0;
+        for (pugi::xml_node part = element.child("FilePart"); part;
+             part = part.next_sibling("FilePart"))
+            ++parts;
+        if (parts > kMaxPartsPerFile)
+            return file + " has more than " + std::to_string(kMaxPartsPerFile) + " parts";
+        if (std::string(element.attribute("FileName").value()).size() > kMaxNameBytes)
+            return file + ": FileName is longer than " + std::to_string(kMaxNameBytes) + " bytes";
+        if (!pathFits(element.attribute("InstallCommand").value()))
+            return file + ": InstallCommand is too long";
+        if (key.size() > kMaxNameBytes) return "a FileKey is too long";
+    }
+    return {};
+}
+
+// Why a folder the page names may not receive downloads, or empty text when
+// it may: only an absolute path none of whose components is hidden, so no
+// order can write into ~/.config, ~/.local or the like.
+std::string pageFolderRefusal(const std::string& folder) {
+    if (folder.front() != '/') return "it is not an absolute path";
+    size_t start = 1;
+    while (start < folder.size()) {
+        size_t end = folder.find('/', start);
+        if (end == std::string::npos) end = folder.size();
+        if (end > start && folder[start] == '.') return "it names a hidden folder";
+        start = end + 1;
+    }
+    return {};
+}
+
 pugi::xml_node selectNode(const pugi::xml_node& context, const char* query,
                           pugi::xpath_variable_set& vars) {
     try {
@@ -127,8 +190,12 @@ void OrderState::buildRecords(const std::string& fileInfo) {
     pugi::xml_document doc;
     if (!doc.load_buffer(fileInfo.data(), fileInfo.size())) return;  // no files
 
-    applyPageDefaults(doc);
     pugi::xpath_node_set fileElements = doc.select_nodes("/Files/File");
+    if (std::string why = fileInfoRefusal(doc, fileElements); !why.empty()) {
+        logForView("Invalid file information: " + why + "; no file is taken.");
+        return;
+    }
+    applyPageDefaults(doc);
     files.reserve(fileElements.size());
     for (const pugi::xpath_node& element : fileElements) {
         files.push_back(buildFileRecord(element.node()));
@@ -142,10 +209,20 @@ void OrderState::buildRecords(const std::string& fileInfo) {
 }
 
 void OrderState::applyPageDefaults(const pugi::xml_document& doc) {
-    if (pugi::xml_node app = doc.child("ApplicationData")) {
-        std::string folder = app.attribute("DefaultOutputFolder").value();
-        if (!folder.empty()) DefaultOutputFolder = folder;
+    pugi::xml_node app = doc.child("ApplicationData");
+    std::string folder = app.attribute("DefaultOutputFolder").value();
+    if (folder.empty()) return;
+    if (std::string why = pageFolderRefusal(folder); !why.empty()) {
+        logForView("DefaultOutputFolder \"" + folder + "\" is not used, " + why + "; files go to " +
+                   DefaultOutputFolder);
+        return;
     }
+    DefaultOutputFolder = folder;
+}
+
+void OrderState::logForView(const std::string& text) const {
+    // Number 0 names no file: the line is about the whole order.
+    if (view) view->postViewMessage(textMessage(UM_DEBUG_TEXT, 0, text));
 }
 
 std::unique_ptr<File> OrderState::buildFileRecord(const pugi::xml_node& element) {
@@ -154,6 +231,9 @@ std::unique_ptr<File> OrderState::buildFileRecord(const pugi::xml_node& element)
     fillFromPage(f, element);
     SavedFile saved = restoreSavedFile(f);
     buildParts(f, element, saved);
+    if (f.parts.empty())
+        logForView("Invalid file information: file " + f.fileKey +
+                   " has no parts and cannot be downloaded.");
     // A changed layout starts again from zero: with the old size and write
     // positions kept, the new layout could write parts over each other.
     if (saved.reconfigured) startAfresh(f);

@@ -44,8 +44,9 @@ class OrderState {
     // When false, buildRecords leaves the controllers unstarted so tests can
     // read the commands straight from each File's queue.
     bool startControllers = true;
-    // Set by loadSaveState when a save-state file exists but cannot be read;
-    // the next save keeps that file aside instead of overwriting it.
+    // Set by loadSaveState when a save-state file exists but cannot be read.
+    // A save that still finds it unreadable keeps it aside instead of
+    // overwriting it.
     bool saveStateUnreadable = false;
 
     void loadOrder(const std::string& fileInfo);
@@ -61,8 +62,11 @@ class OrderState {
     // The two halves of saveState: one Order element each.
     void writeCurrentOrder(Poco::XML::XMLWriter& writer);
     void copySavedOrder(Poco::XML::XMLWriter& writer, const pugi::xml_node& savedOrder);
-    // The save-state text saveState writes, without touching the disk.
+    // The save-state text saveState writes, without touching the disk: the
+    // current order from memory, the others from saveStateDocument.
     std::string saveStateText();
+    // The same with the other orders taken from savedOrders.
+    std::string saveStateText(const pugi::xml_document& savedOrders);
 
     // Stops every controller and part task and joins their threads.
     void shutdown();
@@ -85,6 +89,12 @@ class OrderState {
             present = false;
         }
     };
+
+    // Writes text to a new temporary file, renames it over the save-state
+    // file (keeping the old one aside when keepOldAside) and flushes the folder.
+    bool replaceSaveStateFile(const std::string& text, bool keepOldAside);
+    // A line for the diagnostic log, through the view that writes it.
+    void logForView(const std::string& text) const;
 
     // The steps of buildRecords, in the order they run for each file.
     void applyPageDefaults(const pugi::xml_document& doc);
