@@ -44,10 +44,6 @@ class OrderState {
     // When false, buildRecords leaves the controllers unstarted so tests can
     // read the commands straight from each File's queue.
     bool startControllers = true;
-    // Set by loadSaveState when a save-state file exists but cannot be read.
-    // A save that still finds it unreadable keeps it aside instead of
-    // overwriting it.
-    bool saveStateUnreadable = false;
 
     void loadOrder(const std::string& fileInfo);
     void buildRecords(const std::string& fileInfo);

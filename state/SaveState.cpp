@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <random>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/FileSystem.h"
 #include "platform/Text.h"
@@ -94,7 +96,8 @@ class SaveStateLock {
         // costs this save, not the program.
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= giveUp) {
+            const bool busy = errno == EWOULDBLOCK || errno == EINTR;
+            if (!busy || std::chrono::steady_clock::now() >= giveUp) {
                 ::close(fd_);
                 fd_ = -1;
                 return;
@@ -175,10 +178,9 @@ bool countsAsComplete(File& file) {
 void OrderState::loadSaveState() {
     if (saveStatePath.empty()) saveStatePath = saveStateFilePath();
     saveStateDocument.reset();
-    saveStateUnreadable = false;
     if (saveStatePath.empty()) return;
 
-    saveStateUnreadable = readSaveStateFile(saveStatePath, saveStateDocument);
+    readSaveStateFile(saveStatePath, saveStateDocument);
     if (pugi::xml_node app = saveStateDocument.select_node("ApplicationData").node()) {
         std::string folder = attr(app, "DefaultOutputFolder");
         if (!folder.empty()) DefaultOutputFolder = folder;
@@ -303,9 +305,7 @@ bool OrderState::saveState() {
     } catch (const std::exception&) {
         return false;
     }
-    if (!replaceSaveStateFile(text, unreadable)) return false;
-    saveStateUnreadable = false;
-    return true;
+    return replaceSaveStateFile(text, unreadable);
 }
 
 bool OrderState::replaceSaveStateFile(const std::string& text, bool keepOldAside) {
