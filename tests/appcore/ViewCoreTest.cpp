@@ -15,6 +15,7 @@
 #include "platform/Messages.h"
 #include "platform/UserFolders.h"
 #include "support/RecordingShell.h"
+#include "support/ScopedEnvironment.h"
 #include "support/ScratchDir.h"
 
 namespace quenlow {
@@ -119,17 +120,9 @@ class ViewCoreTest : public ::testing::Test {
     void TearDown() override {
         core_.reset();
         setDriveRoots(std::nullopt);
-        for (auto& [name, value] : savedEnv_) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
     }
     void saveEnv(const std::string& name, const std::string& value) {
-        const char* old = std::getenv(name.c_str());
-        savedEnv_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        ::setenv(name.c_str(), value.c_str(), 1);
+        environment_.set(name, value);
     }
 
     void pump() {
@@ -166,7 +159,7 @@ class ViewCoreTest : public ::testing::Test {
 
     test::ScratchDir scratch_{"viewcore"};
     fs::path dir_ = scratch_.path();
-    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
+    test::ScopedEnvironment environment_;
     FakePage page_;
     FakeHost host_;
     test::RecordingShell shell_;

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/UserFolders.h"
+#include "support/ScopedEnvironment.h"
 #include "support/ScratchDir.h"
 
 namespace quenlow {
@@ -13,28 +14,11 @@ namespace {
 
 class UserFoldersTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        for (const char* name : {"APPDATA", "XDG_DATA_HOME", "HOME"}) {
-            const char* v = std::getenv(name);
-            saved.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-        }
+    void TearDown() override { setDriveRoots(std::nullopt); }
+    void set(const char* name, const char* value) {
+        environment.set(name, value ? std::optional<std::string>(value) : std::nullopt);
     }
-    void TearDown() override {
-        for (auto& [name, value] : saved) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
-        setDriveRoots(std::nullopt);
-    }
-    static void set(const char* name, const char* value) {
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    test::ScopedEnvironment environment;
 };
 
 TEST_F(UserFoldersTest, DataFolderPrefersAppDataThenXdgThenHome) {

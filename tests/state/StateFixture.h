@@ -17,6 +17,7 @@
 #include "state/OrderState.h"
 #include "support/RecordingShell.h"
 #include "support/RecordingView.h"
+#include "support/ScopedEnvironment.h"
 #include "support/ScratchDir.h"
 
 namespace quenlow::test {
@@ -25,24 +26,15 @@ class StateFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         root = scratch.path();
-        for (const char* name : {"APPDATA", "HOME", "XDG_DATA_HOME"}) {
-            const char* v = std::getenv(name);
-            savedEnv.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-        }
         appData = root + "/appdata";
         home = root + "/home";
-        setenv("APPDATA", appData.c_str(), 1);
-        setenv("HOME", home.c_str(), 1);
+        environment.remember("XDG_DATA_HOME");  // tests may change it too
+        environment.set("APPDATA", appData);
+        environment.set("HOME", home);
         setDriveRoots(std::vector<std::string>{});
     }
 
     void TearDown() override {
-        for (auto& [name, value] : savedEnv) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
         setDriveRoots(std::nullopt);
         setFileSystem(nullptr);
     }
@@ -70,10 +62,10 @@ class StateFixture : public ::testing::Test {
     }
 
     ScratchDir scratch{"state"};
+    ScopedEnvironment environment;
     std::string root, appData, home;
     RecordingView view;
     RecordingShell shell;
-    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv;
 };
 
 }  // namespace quenlow::test
