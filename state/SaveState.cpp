@@ -9,10 +9,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <random>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -92,17 +90,15 @@ class SaveStateLock {
         fd_ =
             ::open((statePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd_ < 0) return;
-        // Another save holds it for a few milliseconds; one that never lets go
-        // costs this save, not the program.
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            const bool busy = errno == EWOULDBLOCK || errno == EINTR;
-            if (!busy || std::chrono::steady_clock::now() >= giveUp) {
-                ::close(fd_);
-                fd_ = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Waits in the kernel's queue: a holder keeps the lock only while it
+        // writes one small file, and polling could starve a waiter behind a
+        // process that saves again and again.
+        int r;
+        while ((r = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (r != 0) {
+            ::close(fd_);
+            fd_ = -1;
         }
     }
     ~SaveStateLock() {
