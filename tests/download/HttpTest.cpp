@@ -67,28 +67,17 @@ TEST_F(Http, ShortBodyEndsCleanly) {
     EXPECT_EQ(last, 0);
 }
 
-TEST_F(Http, StalledBodyTimesOut) {
+// The first read returns what came before the stall after one time-out; the
+// next read gives up at once instead of waiting a second full time-out,
+// since the stall began at the last byte.
+TEST_F(Http, StalledBodyIsGivenUpOneTimeOutAfterItsLastByte) {
     server.addFile("/stall", generatedContent(7, 500000));
     server.setBehavior("/stall", {.stallAfterBytes = 1000});
     HttpRequest req(session, server.url("/stall"), {});
     ASSERT_TRUE(req.send(5000ms));
     std::vector<char> buf(131072);
-    EXPECT_EQ(req.read(buf.data(), buf.size(), 200ms), 1000);  // what came before the stall
-    EXPECT_EQ(req.read(buf.data(), buf.size(), 200ms), -1);
-    EXPECT_EQ(req.errorText(), "Timeout was reached");
-}
-
-// The first read returns what came before the stall after one time-out; the
-// next read must not wait a second full time-out, since the stall began at
-// the last byte.
-TEST_F(Http, StalledBodyIsGivenUpOneTimeOutAfterItsLastByte) {
-    server.addFile("/stall", generatedContent(9, 500000));
-    server.setBehavior("/stall", {.stallAfterBytes = 1000});
-    HttpRequest req(session, server.url("/stall"), {});
-    ASSERT_TRUE(req.send(5000ms));
-    std::vector<char> buf(131072);
     const auto timeout = 1500ms;
-    ASSERT_EQ(req.read(buf.data(), buf.size(), timeout), 1000);
+    EXPECT_EQ(req.read(buf.data(), buf.size(), timeout), 1000);  // what came before the stall
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(req.read(buf.data(), buf.size(), timeout), -1);
     EXPECT_LT(std::chrono::steady_clock::now() - before, timeout / 2);
