@@ -66,6 +66,12 @@ struct HttpRequest::Impl {
     bool done = false;
     CURLcode result = CURLE_OK;
     uint64_t bytesSeen = 0;  // any header or body byte: progress for the time-out
+    bool timedOut = false;   // the last drive() ended at its deadline
+    // A read that returned the bytes it had when the body stalled leaves the
+    // stall running: the next read's time-out counts from the last byte, so a
+    // stall is given up one time-out after it began, not two.
+    bool stallCarried = false;
+    Clock::time_point lastProgress;
 
     size_t overflowLeft() const { return overflow.size() - overflowPos; }
 
@@ -137,12 +143,19 @@ struct HttpRequest::Impl {
         return curl_easy_strerror(code);
     }
 
-    // Drives the transfer until pred() holds, the transfer ends, nothing arrives
-    // for `timeout`, or the caller cancels. True when pred() holds.
-    bool drive(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
-               std::string& error) {
-        auto deadline = Clock::now() + timeout;
+    // How drive() counts its time-out.
+    enum class Patience {
+        Total,         // from the start, whatever arrives (the response head)
+        SinceLastByte  // from the last byte received (the body)
+    };
+
+    // Drives the transfer until pred() holds, the transfer ends, the time-out
+    // passes, or the caller cancels. True when pred() holds.
+    bool drive(const std::function<bool()>& pred, Clock::time_point start,
+               std::chrono::milliseconds timeout, Patience patience, std::string& error) {
+        auto deadline = start + timeout;
         uint64_t seen = bytesSeen;
+        timedOut = false;
         for (;;) {
             if (pred()) return true;
             if (done) return false;
@@ -162,8 +175,11 @@ struct HttpRequest::Impl {
             auto now = Clock::now();
             if (bytesSeen != seen) {
                 seen = bytesSeen;
-                deadline = now + timeout;
-            } else if (now >= deadline) {
+                lastProgress = now;
+                if (patience == Patience::SinceLastByte) deadline = now + timeout;
+            }
+            if (now >= deadline) {
+                timedOut = true;
                 error = curl_easy_strerror(CURLE_OPERATION_TIMEDOUT);
                 return false;
             }
@@ -234,7 +250,12 @@ bool HttpRequest::send(std::chrono::milliseconds timeout) {
     }
     impl_->added = true;
     std::string error;
-    if (!impl_->drive([this] { return impl_->headersDone; }, timeout, error)) {
+    // The whole head must arrive within the time-out: a server trickling header
+    // lines never holds the request open longer than that.
+    const auto start = Clock::now();
+    impl_->lastProgress = start;
+    if (!impl_->drive([this] { return impl_->headersDone; }, start, timeout, Impl::Patience::Total,
+                      error)) {
         if (impl_->done && !impl_->headersDone)
             error = impl_->curlText(impl_->result == CURLE_OK ? CURLE_GOT_NOTHING : impl_->result);
         errorText_ = error;
@@ -289,8 +310,11 @@ int64_t HttpRequest::read(char* buf, size_t capacity, std::chrono::milliseconds 
         curl_easy_pause(im.easy, CURLPAUSE_CONT);  // may hand over the held piece right here
     }
     std::string error;
-    bool full = im.drive([&im] { return im.targetFree == 0; }, timeout, error);
+    const auto start = im.stallCarried ? im.lastProgress : Clock::now();
+    bool full = im.drive([&im] { return im.targetFree == 0; }, start, timeout,
+                         Impl::Patience::SinceLastByte, error);
     size_t got = im.targetFilled;
+    im.stallCarried = !full && got > 0 && im.timedOut;
     im.target = nullptr;
     im.targetFree = 0;
     im.targetFilled = 0;

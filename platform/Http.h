@@ -49,7 +49,8 @@ class HttpRequest {
     HttpRequest& operator=(const HttpRequest&) = delete;
 
     // Connects, sends the GET and waits until the final response's headers
-    // (after redirects) have arrived, for at most `timeout` without progress.
+    // (after redirects) have arrived: the whole head within `timeout` of the
+    // call, however slowly it trickles in.
     // False on failure; errorText() tells why.
     bool send(std::chrono::milliseconds timeout);
 
@@ -64,7 +65,8 @@ class HttpRequest {
     // Reads body bytes into buf: fills it unless the body ends first. Returns the
     // number of bytes (0 = the body has ended, also when the server closed the
     // connection early), or -1 on failure: no byte for `timeout`, a network
-    // error, or cancellation.
+    // error, or cancellation. A stall is given up `timeout` after the last byte
+    // even when an earlier read already returned the bytes before it.
     int64_t read(char* buf, size_t capacity, std::chrono::milliseconds timeout);
 
     // The library's text for the last failure.

@@ -80,17 +80,12 @@ bool savedResultExists(const File& file, const std::string& savedState,
     return fileSystem().exists(file.outputPath + file.fileName);
 }
 
-struct ParsedPart {
-    pugi::xml_node node;
-    int index = 0;
-};
-
 // The controller addresses parts by index, so the indexes of one file must be
 // exactly 0 .. N-1. Keys that do not give that (gaps, duplicates, missing or
 // non-numeric values) are replaced by the parts' positions in the text. The
 // parts are then kept in index order.
-std::vector<ParsedPart> readPartLayout(const pugi::xml_node& fileElement) {
-    std::vector<ParsedPart> parts;
+std::vector<OrderState::ParsedPart> readPartLayout(const pugi::xml_node& fileElement) {
+    std::vector<OrderState::ParsedPart> parts;
     for (pugi::xml_node node : fileElement.children("FilePart")) {
         const char* key = node.attribute("FilePartKey").value();
         int index =
@@ -109,11 +104,73 @@ std::vector<ParsedPart> readPartLayout(const pugi::xml_node& fileElement) {
     if (!valid) {
         for (size_t k = 0; k < parts.size(); ++k) parts[k].index = static_cast<int>(k);
     } else {
-        std::stable_sort(parts.begin(), parts.end(), [](const ParsedPart& a, const ParsedPart& b) {
-            return a.index < b.index;
-        });
+        std::stable_sort(parts.begin(), parts.end(),
+                         [](const auto& a, const auto& b) { return a.index < b.index; });
     }
     return parts;
+}
+
+// What one order may ask for: more would start a thread per file and per
+// part without bound, or name paths no file system can hold.
+constexpr size_t kMaxFiles = 256;
+constexpr size_t kMaxPartsPerFile = 256;
+constexpr size_t kMaxNameBytes = 255;   // one path component
+constexpr size_t kMaxPathBytes = 4096;  // a whole path
+
+bool componentsFit(const std::string& path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (end - start > kMaxNameBytes) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool pathFits(const std::string& path) {
+    return path.size() <= kMaxPathBytes && componentsFit(path);
+}
+
+// Why the file information cannot be taken, or empty text when it can.
+std::string fileInfoRefusal(const pugi::xml_document& doc,
+                            const pugi::xpath_node_set& fileElements) {
+    if (fileElements.size() > kMaxFiles) return "more than " + std::to_string(kMaxFiles) + " files";
+    const std::string folder =
+        doc.child("ApplicationData").attribute("DefaultOutputFolder").value();
+    if (!pathFits(folder)) return "DefaultOutputFolder is too long";
+    for (const pugi::xpath_node& xn : fileElements) {
+        pugi::xml_node element = xn.node();
+        const std::string key = element.attribute("FileKey").value();
+        const std::string file = "file " + key.substr(0, 32);
+        size_t parts = 0;
+        for (pugi::xml_node part = element.child("FilePart"); part;
+             part = part.next_sibling("FilePart"))
+            ++parts;
+        if (parts > kMaxPartsPerFile)
+            return file + " has more than " + std::to_string(kMaxPartsPerFile) + " parts";
+        if (std::string(element.attribute("FileName").value()).size() > kMaxNameBytes)
+            return file + ": FileName is longer than " + std::to_string(kMaxNameBytes) + " bytes";
+        if (!pathFits(element.attribute("InstallCommand").value()))
+            return file + ": InstallCommand is too long";
+        if (key.size() > kMaxNameBytes) return "a FileKey is too long";
+    }
+    return {};
+}
+
+// Why a folder the page names may not receive downloads, or empty text when
+// it may: only an absolute path none of whose components is hidden, so no
+// order can write into ~/.config, ~/.local or the like.
+std::string pageFolderRefusal(const std::string& folder) {
+    if (folder.front() != '/') return "it is not an absolute path";
+    size_t start = 1;
+    while (start < folder.size()) {
+        size_t end = folder.find('/', start);
+        if (end == std::string::npos) end = folder.size();
+        if (end > start && folder[start] == '.') return "it names a hidden folder";
+        start = end + 1;
+    }
+    return {};
 }
 
 pugi::xml_node selectNode(const pugi::xml_node& context, const char* query,
@@ -153,143 +210,15 @@ void OrderState::buildRecords(const std::string& fileInfo) {
     pugi::xml_document doc;
     if (!doc.load_buffer(fileInfo.data(), fileInfo.size())) return;  // no files
 
-    if (pugi::xml_node app = doc.child("ApplicationData")) {
-        std::string folder = app.attribute("DefaultOutputFolder").value();
-        if (!folder.empty()) DefaultOutputFolder = folder;
-    }
-
     pugi::xpath_node_set fileElements = doc.select_nodes("/Files/File");
+    if (std::string why = fileInfoRefusal(doc, fileElements); !why.empty()) {
+        logForView("Invalid file information: " + why + "; no file is taken.");
+        return;
+    }
+    applyPageDefaults(doc);
     files.reserve(fileElements.size());
-    for (const pugi::xpath_node& xn : fileElements) {
-        pugi::xml_node element = xn.node();
-        auto file = std::make_unique<File>();
-        File& f = *file;
-        f.traceEnabled = traceEnabled;
-        f.deleteOnCrcFailure = deleteOnCrcFailure;
-        f.fileTypeId = parseInt(element.attribute("FileTypeID").value());
-        f.fileKey = element.attribute("FileKey").value();
-        f.fileName = element.attribute("FileName").value();
-        f.installCommand = element.attribute("InstallCommand").value();
-        f.viewWindow = view;
-        f.downloadedBytes = 0;
-        f.state = FileState_Initial;
-        f.prelocated = false;
-        f.fileSize = 0;
-
-        pugi::xpath_variable_set fileVars;
-        fileVars.set("order", orderId.c_str());
-        fileVars.set("key", f.fileKey.c_str());
-        pugi::xml_node saved =
-            selectNode(saveStateDocument,
-                       "/Orders/Order[@OrderID=$order]/Files/File[@FileKey=$key]", fileVars);
-
-        bool present = false;
-        bool reconfigured = false;
-        size_t savedPartCount = 0;
-        if (saved) {
-            f.outputFolder = saved.attribute("OutputFolder").value();
-            f.outputPath = withSlash(f.outputFolder);
-            std::string savedState = saved.attribute("FileState").value();
-            std::string savedLaunchFolder = saved.attribute("TarnLaunchFolder").value();
-            if (savedResultExists(f, savedState, savedLaunchFolder)) {
-                present = true;
-                f.fileSize = parseInt64(saved.attribute("FileSize").value());
-                f.state = savedState == "Complete" ? FileState_Complete : FileState_Initial;
-                savedPartCount = saved.select_nodes("FilePart").size();
-                f.launchFolder = savedLaunchFolder;
-                if (f.fileSize < 0) reconfigured = true;  // a damaged file: lay it out afresh
-            } else {
-                f.outputFolder.clear();
-                f.outputPath.clear();
-            }
-        }
-
-        std::vector<ParsedPart> layout = readPartLayout(element);
-        f.partCount = static_cast<int>(layout.size());
-        f.isPackage = isPackageName(f.fileName);
-
-        if (savedPartCount > 0 && savedPartCount != layout.size()) {
-            f.state = FileState_Reconfigured;
-            reconfigured = true;
-            present = false;
-        }
-
-        int64_t sum = 0;
-        for (size_t k = 0; k < layout.size(); ++k) {
-            const pugi::xml_node& node = layout[k].node;
-            auto part = std::make_unique<FilePart>();
-            FilePart& p = *part;
-            p.index = layout[k].index;
-            p.file = &f;
-            p.url = node.attribute("FileURL").value();
-            p.downloadKB = parseInt(node.attribute("DownloadKBCount").value());
-            p.extractedKB = parseInt(node.attribute("ExtractedKBCount").value());
-            p.fileId = node.attribute("FileID").value();
-            p.readPosition = 0;
-            p.writePosition = 0;
-            p.state = PartState_Start;
-
-            if (saved) {
-                pugi::xpath_variable_set partVars;
-                partVars.set("id", p.fileId.c_str());
-                partVars.set("k", std::to_string(k).c_str());
-                pugi::xml_node byId = selectNode(saved, "FilePart[@FileID=$id]", partVars);
-                if (!byId) {
-                    if (present) {
-                        f.state = FileState_Reconfigured;
-                        reconfigured = true;
-                        present = false;
-                    }
-                } else if (present) {
-                    // Positions belong to one part's URL: take them from the saved part at
-                    // the same position only when it is the same part, else from the part
-                    // with this FileID, so one part's progress never lands on another.
-                    pugi::xml_node byPos = selectNode(saved, "FilePart[@FilePartKey=$k]", partVars);
-                    pugi::xml_node source =
-                        (byPos && p.fileId == byPos.attribute("FileID").value()) ? byPos : byId;
-                    int64_t read = parseInt64(source.attribute("URLReadPosition").value());
-                    int64_t write = parseInt64(source.attribute("FileWritePosition").value());
-                    if (read < 0 || write < 0) {
-                        f.state = FileState_Reconfigured;
-                        reconfigured = true;
-                        present = false;
-                    } else {
-                        p.readPosition = read;
-                        p.writePosition = write;
-                    }
-                }
-            }
-            sum += p.readPosition.load();
-            f.parts.push_back(std::move(part));
-        }
-        f.downloadedBytes = sum;
-
-        // A changed layout starts again from zero: with the old size and write
-        // positions kept, the new layout could write parts over each other.
-        if (reconfigured) {
-            if (f.state != FileState_Reconfigured) f.state = FileState_Reconfigured;
-            f.fileSize = 0;
-            for (auto& p : f.parts) {
-                p->readPosition = 0;
-                p->writePosition = 0;
-            }
-            f.downloadedBytes = 0;
-        }
-
-        if (f.state != FileState_Complete) {
-            if (f.isPackage) {
-                std::string found = locatePackageOnDrives(f.fileName);
-                if (!found.empty()) {
-                    f.state = FileState_Downloading;
-                    f.prelocated = true;
-                    f.outputPath = found.substr(0, found.find_last_of('/') + 1);
-                    f.outputFolder = DefaultOutputFolder;
-                }
-            }
-            if (f.downloadedBytes != 0 && !f.prelocated) f.state = FileState_Partial;
-        }
-
-        files.push_back(std::move(file));
+    for (const pugi::xpath_node& element : fileElements) {
+        files.push_back(buildFileRecord(element.node()));
         fileCount = static_cast<int>(files.size());
         if (startControllers) {
             files.back()->startController();
@@ -297,6 +226,159 @@ void OrderState::buildRecords(const std::string& fileInfo) {
         }
     }
     fileCount = static_cast<int>(files.size());
+}
+
+void OrderState::applyPageDefaults(const pugi::xml_document& doc) {
+    pugi::xml_node app = doc.child("ApplicationData");
+    std::string folder = app.attribute("DefaultOutputFolder").value();
+    if (folder.empty()) return;
+    if (std::string why = pageFolderRefusal(folder); !why.empty()) {
+        logForView("DefaultOutputFolder \"" + folder + "\" is not used, " + why + "; files go to " +
+                   DefaultOutputFolder);
+        return;
+    }
+    DefaultOutputFolder = folder;
+}
+
+void OrderState::logForView(const std::string& text) const {
+    // Number 0 names no file: the line is about the whole order.
+    if (view) view->postViewMessage(textMessage(UM_DEBUG_TEXT, 0, text));
+}
+
+std::unique_ptr<File> OrderState::buildFileRecord(const pugi::xml_node& element) {
+    auto file = std::make_unique<File>();
+    File& f = *file;
+    fillFromPage(f, element);
+    SavedFile saved = restoreSavedFile(f);
+    buildParts(f, element, saved);
+    if (f.parts.empty())
+        logForView("Invalid file information: file " + f.fileKey +
+                   " has no parts and cannot be downloaded.");
+    // A changed layout starts again from zero: with the old size and write
+    // positions kept, the new layout could write parts over each other.
+    if (saved.reconfigured) startAfresh(f);
+    if (f.state != FileState_Complete) settleUnfinishedState(f);
+    return file;
+}
+
+void OrderState::fillFromPage(File& f, const pugi::xml_node& element) const {
+    f.traceEnabled = traceEnabled;
+    f.deleteOnCrcFailure = deleteOnCrcFailure;
+    f.fileTypeId = parseInt(element.attribute("FileTypeID").value());
+    f.fileKey = element.attribute("FileKey").value();
+    f.fileName = element.attribute("FileName").value();
+    f.installCommand = element.attribute("InstallCommand").value();
+    f.viewWindow = view;
+    f.downloadedBytes = 0;
+    f.state = FileState_Initial;
+    f.prelocated = false;
+    f.fileSize = 0;
+    f.isPackage = isPackageName(f.fileName);
+}
+
+OrderState::SavedFile OrderState::restoreSavedFile(File& f) const {
+    SavedFile saved;
+    pugi::xpath_variable_set vars;
+    vars.set("order", orderId.c_str());
+    vars.set("key", f.fileKey.c_str());
+    saved.node = selectNode(saveStateDocument,
+                            "/Orders/Order[@OrderID=$order]/Files/File[@FileKey=$key]", vars);
+    if (!saved.node) return saved;
+
+    f.outputFolder = saved.node.attribute("OutputFolder").value();
+    f.outputPath = withSlash(f.outputFolder);
+    std::string savedState = saved.node.attribute("FileState").value();
+    std::string savedLaunchFolder = saved.node.attribute("TarnLaunchFolder").value();
+    if (!savedResultExists(f, savedState, savedLaunchFolder)) {
+        f.outputFolder.clear();
+        f.outputPath.clear();
+        return saved;
+    }
+    saved.present = true;
+    f.fileSize = parseInt64(saved.node.attribute("FileSize").value());
+    f.state = savedState == "Complete" ? FileState_Complete : FileState_Initial;
+    saved.partCount = saved.node.select_nodes("FilePart").size();
+    f.launchFolder = savedLaunchFolder;
+    if (f.fileSize < 0) saved.reconfigured = true;  // a damaged file: lay it out afresh
+    return saved;
+}
+
+void OrderState::buildParts(File& f, const pugi::xml_node& element, SavedFile& saved) const {
+    std::vector<ParsedPart> layout = readPartLayout(element);
+    f.partCount = static_cast<int>(layout.size());
+    if (saved.partCount > 0 && saved.partCount != layout.size()) saved.markReconfigured();
+
+    int64_t sum = 0;
+    for (size_t k = 0; k < layout.size(); ++k) {
+        auto part = newPartRecord(f, layout[k]);
+        if (saved.node) restorePartPositions(*part, k, saved);
+        sum += part->readPosition.load();
+        f.parts.push_back(std::move(part));
+    }
+    f.downloadedBytes = sum;
+}
+
+std::unique_ptr<FilePart> OrderState::newPartRecord(File& f, const ParsedPart& parsed) {
+    const pugi::xml_node& node = parsed.node;
+    auto part = std::make_unique<FilePart>();
+    part->index = parsed.index;
+    part->file = &f;
+    part->url = node.attribute("FileURL").value();
+    part->downloadKB = parseInt(node.attribute("DownloadKBCount").value());
+    part->extractedKB = parseInt(node.attribute("ExtractedKBCount").value());
+    part->fileId = node.attribute("FileID").value();
+    part->readPosition = 0;
+    part->writePosition = 0;
+    part->state = PartState_Start;
+    return part;
+}
+
+void OrderState::restorePartPositions(FilePart& p, size_t k, SavedFile& saved) {
+    pugi::xpath_variable_set vars;
+    vars.set("id", p.fileId.c_str());
+    vars.set("k", std::to_string(k).c_str());
+    pugi::xml_node byId = selectNode(saved.node, "FilePart[@FileID=$id]", vars);
+    if (!byId) {
+        if (saved.present) saved.markReconfigured();
+        return;
+    }
+    if (!saved.present) return;
+    // Positions belong to one part's URL: take them from the saved part at
+    // the same position only when it is the same part, else from the part
+    // with this FileID, so one part's progress never lands on another.
+    pugi::xml_node byPos = selectNode(saved.node, "FilePart[@FilePartKey=$k]", vars);
+    pugi::xml_node source = (byPos && p.fileId == byPos.attribute("FileID").value()) ? byPos : byId;
+    int64_t read = parseInt64(source.attribute("URLReadPosition").value());
+    int64_t write = parseInt64(source.attribute("FileWritePosition").value());
+    if (read < 0 || write < 0) {
+        saved.markReconfigured();
+        return;
+    }
+    p.readPosition = read;
+    p.writePosition = write;
+}
+
+void OrderState::startAfresh(File& f) {
+    f.state = FileState_Reconfigured;
+    f.fileSize = 0;
+    for (auto& p : f.parts) {
+        p->readPosition = 0;
+        p->writePosition = 0;
+    }
+    f.downloadedBytes = 0;
+}
+
+void OrderState::settleUnfinishedState(File& f) const {
+    if (f.isPackage) {
+        std::string found = locatePackageOnDrives(f.fileName);
+        if (!found.empty()) {
+            f.state = FileState_Downloading;
+            f.prelocated = true;
+            f.outputPath = found.substr(0, found.find_last_of('/') + 1);
+            f.outputFolder = DefaultOutputFolder;
+        }
+    }
+    if (f.downloadedBytes != 0 && !f.prelocated) f.state = FileState_Partial;
 }
 
 void OrderState::requestFileAction(const std::string& indexText) {

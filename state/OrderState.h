@@ -44,9 +44,6 @@ class OrderState {
     // When false, buildRecords leaves the controllers unstarted so tests can
     // read the commands straight from each File's queue.
     bool startControllers = true;
-    // Set by loadSaveState when a save-state file exists but cannot be read;
-    // the next save keeps that file aside instead of overwriting it.
-    bool saveStateUnreadable = false;
 
     void loadOrder(const std::string& fileInfo);
     void buildRecords(const std::string& fileInfo);
@@ -65,11 +62,50 @@ class OrderState {
     // The two halves of saveState: one Order element each.
     void writeCurrentOrder(Poco::XML::XMLWriter& writer);
     void copySavedOrder(Poco::XML::XMLWriter& writer, const pugi::xml_node& savedOrder);
-    // The save-state text saveState writes, without touching the disk.
+    // The save-state text saveState writes, without touching the disk: the
+    // current order from memory, the others from saveStateDocument.
     std::string saveStateText();
+    // The same with the other orders taken from savedOrders.
+    std::string saveStateText(const pugi::xml_document& savedOrders);
 
     // Stops every controller and part task and joins their threads.
     void shutdown();
+
+    // A part element of the file-information text and the index it is given.
+    struct ParsedPart {
+        pugi::xml_node node;
+        int index = 0;
+    };
+
+  private:
+    // What buildRecords learned from a file's saved counterpart.
+    struct SavedFile {
+        pugi::xml_node node;        // empty when the order never saved this file
+        bool present = false;       // its earlier result is still on disk
+        bool reconfigured = false;  // the saved layout no longer fits: start from zero
+        size_t partCount = 0;
+        void markReconfigured() {
+            reconfigured = true;
+            present = false;
+        }
+    };
+
+    // Writes text to a new temporary file, renames it over the save-state
+    // file (keeping the old one aside when keepOldAside) and flushes the folder.
+    bool replaceSaveStateFile(const std::string& text, bool keepOldAside);
+    // A line for the diagnostic log, through the view that writes it.
+    void logForView(const std::string& text) const;
+
+    // The steps of buildRecords, in the order they run for each file.
+    void applyPageDefaults(const pugi::xml_document& doc);
+    std::unique_ptr<File> buildFileRecord(const pugi::xml_node& element);
+    void fillFromPage(File& f, const pugi::xml_node& element) const;
+    SavedFile restoreSavedFile(File& f) const;
+    void buildParts(File& f, const pugi::xml_node& element, SavedFile& saved) const;
+    static std::unique_ptr<FilePart> newPartRecord(File& f, const ParsedPart& parsed);
+    static void restorePartPositions(FilePart& p, size_t k, SavedFile& saved);
+    static void startAfresh(File& f);
+    void settleUnfinishedState(File& f) const;
 };
 
 // The save-state file's location: perUserDataFolder() + "/Ostrel Inc/Quenlow/VeskSaveState.xml";

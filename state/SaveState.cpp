@@ -4,8 +4,14 @@
 #include <Poco/SAX/AttributesImpl.h>
 #include <Poco/XML/XMLWriter.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <random>
 #include <sstream>
+#include <vector>
 
 #include "platform/FileSystem.h"
 #include "platform/Text.h"
@@ -54,10 +60,72 @@ std::string attr(const pugi::xml_node& node, const char* name) {
     return node.attribute(name).value();
 }
 
-// Writes all of text to path through the engine's file layer, flushed to disk.
-bool writeWholeFile(const std::string& path, const std::string& text) {
+std::string folderOf(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// Creates the folders along path's folder and flushes each parent that gained
+// an entry, so a power loss cannot drop the folder the saved state lives in.
+bool makeFoldersDurably(const std::string& path) {
+    if (path.find('/') == std::string::npos) return true;  // the current folder
     FileSystem& fs = fileSystem();
-    int fd = fs.open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::vector<std::string> missing;
+    for (std::string folder = folderOf(path);
+         !folder.empty() && folder != "." && !fs.isDirectory(folder); folder = folderOf(folder))
+        missing.push_back(folder);
+    if (!CreateDirectoryTree(path, true)) return false;
+    for (const std::string& folder : missing)
+        if (fs.syncFolder(folderOf(folder).empty() ? "/" : folderOf(folder)) != 0) return false;
+    return true;
+}
+
+// Held while a process reads, merges and replaces the save-state file, so two
+// processes saving the same file (the application and quenlow-fetch) never
+// drop each other's orders. An advisory flock on a lock file beside it: the
+// save-state file itself is replaced by rename, so it cannot carry the lock.
+class SaveStateLock {
+  public:
+    explicit SaveStateLock(const std::string& statePath) {
+        fd_ =
+            ::open((statePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd_ < 0) return;
+        // Waits in the kernel's queue: a holder keeps the lock only while it
+        // writes one small file, and polling could starve a waiter behind a
+        // process that saves again and again.
+        int r;
+        while ((r = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (r != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~SaveStateLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    SaveStateLock(const SaveStateLock&) = delete;
+    SaveStateLock& operator=(const SaveStateLock&) = delete;
+    bool held() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+// A temporary name beside path that no other save uses: two processes (or two
+// saves of one) never write into the same temporary file.
+std::string uniqueTemporaryName(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    static const unsigned seed = std::random_device{}();
+    return path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(seed) + "-" +
+           std::to_string(counter++);
+}
+
+// Writes all of text to a new file at path (never an existing one) through
+// the engine's file layer, flushed to disk.
+bool writeNewFile(const std::string& path, const std::string& text) {
+    FileSystem& fs = fileSystem();
+    int fd = fs.open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     size_t done = 0;
     bool ok = true;
@@ -75,6 +143,16 @@ bool writeWholeFile(const std::string& path, const std::string& text) {
     return ok;
 }
 
+// Parses the save-state file at path into doc (empty when it is missing or
+// damaged). True when a file exists there that cannot be read.
+bool readSaveStateFile(const std::string& path, pugi::xml_document& doc) {
+    pugi::xml_parse_result result = doc.load_file(path.c_str());
+    if (result) return false;
+    // A damaged file reads as no file at all: every order starts fresh.
+    doc.reset();
+    return result.status != pugi::status_file_not_found;
+}
+
 }  // namespace
 
 std::string saveStateFilePath() {
@@ -84,8 +162,10 @@ std::string saveStateFilePath() {
 }
 
 bool countsAsComplete(File& file) {
-    if (file.prelocated || file.state.load() == FileState_Complete || file.parts.empty())
-        return true;
+    if (file.prelocated || file.state.load() == FileState_Complete) return true;
+    // A file without parts has downloaded nothing: saving it "Complete" would
+    // report a file that never existed as done.
+    if (file.parts.empty()) return false;
     for (const auto& part : file.parts)
         if (part->state.load() != PartState_Completed) return false;
     return true;
@@ -94,16 +174,9 @@ bool countsAsComplete(File& file) {
 void OrderState::loadSaveState() {
     if (saveStatePath.empty()) saveStatePath = saveStateFilePath();
     saveStateDocument.reset();
-    saveStateUnreadable = false;
     if (saveStatePath.empty()) return;
 
-    pugi::xml_parse_result result = saveStateDocument.load_file(saveStatePath.c_str());
-    if (!result) {
-        // A damaged file reads as no file at all: every order starts fresh.
-        saveStateDocument.reset();
-        saveStateUnreadable = result.status != pugi::status_file_not_found;
-        return;
-    }
+    readSaveStateFile(saveStatePath, saveStateDocument);
     if (pugi::xml_node app = saveStateDocument.select_node("ApplicationData").node()) {
         std::string folder = attr(app, "DefaultOutputFolder");
         if (!folder.empty()) DefaultOutputFolder = folder;
@@ -177,7 +250,9 @@ void OrderState::copySavedOrder(XMLWriter& writer, const pugi::xml_node& savedOr
     writer.endElement("", "", "Order");
 }
 
-std::string OrderState::saveStateText() {
+std::string OrderState::saveStateText() { return saveStateText(saveStateDocument); }
+
+std::string OrderState::saveStateText(const pugi::xml_document& savedOrders) {
     std::ostringstream out;
     XMLWriter writer(out, XMLWriter::WRITE_XML_DECLARATION | XMLWriter::PRETTY_PRINT);
     writer.setNewLine(XMLWriter::NEWLINE_CRLF);
@@ -189,7 +264,7 @@ std::string OrderState::saveStateText() {
     writer.emptyElement("", "", "ApplicationData", appAttrs);
 
     writer.startElement("", "", "Orders");
-    for (const pugi::xpath_node& xo : saveStateDocument.select_nodes("/Orders/Order")) {
+    for (const pugi::xpath_node& xo : savedOrders.select_nodes("/Orders/Order")) {
         pugi::xml_node order = xo.node();
         if (attr(order, "OrderID") != orderId)
             copySavedOrder(writer, order);
@@ -198,7 +273,7 @@ std::string OrderState::saveStateText() {
     }
     pugi::xpath_variable_set vars;
     vars.set("order", orderId.c_str());
-    if (!saveStateDocument.select_node(pugi::xpath_query("/Orders/Order[@OrderID=$order]", &vars)))
+    if (!savedOrders.select_node(pugi::xpath_query("/Orders/Order[@OrderID=$order]", &vars)))
         writeCurrentOrder(writer);
     writer.endElement("", "", "Orders");
     writer.endDocument();
@@ -208,47 +283,46 @@ std::string OrderState::saveStateText() {
 bool OrderState::saveState() {
     if (saveStatePath.empty()) saveStatePath = saveStateFilePath();
     if (saveStatePath.empty()) return false;
+    // Without its folder no download could ever resume.
+    if (!makeFoldersDurably(saveStatePath)) return false;
+
+    SaveStateLock lock(saveStatePath);
+    if (!lock.held()) return false;
+    // Other orders come from the file as it is now, not as it was when this
+    // order loaded: another process may have saved its order since.
+    pugi::xml_document onDisk;
+    const bool unreadable = readSaveStateFile(saveStatePath, onDisk);
 
     std::string text;
     try {
-        text = saveStateText();
+        text = saveStateText(onDisk);
     } catch (const Poco::Exception&) {
         return false;
     } catch (const std::exception&) {
         return false;
     }
+    return replaceSaveStateFile(text, unreadable);
+}
 
-    // Without its folder no download could ever resume.
-    if (!CreateDirectoryTree(saveStatePath, true)) return false;
-
+bool OrderState::replaceSaveStateFile(const std::string& text, bool keepOldAside) {
     // Written beside the old file and renamed over it, so an interrupted save
     // leaves the previous state whole.
     FileSystem& fs = fileSystem();
-    const std::string temp = saveStatePath + ".tmp";
-    if (!writeWholeFile(temp, text)) return false;
-
-    if (saveStateUnreadable && fs.exists(saveStatePath)) {
+    const std::string temp = uniqueTemporaryName(saveStatePath);
+    if (!writeNewFile(temp, text)) return false;
+    if (keepOldAside && fs.exists(saveStatePath)) {
         // Keep a damaged file for inspection rather than silently dropping it.
         if (fs.rename(saveStatePath, saveStatePath + ".unreadable") != 0) {
             fs.remove(temp);
             return false;
         }
     }
-    saveStateUnreadable = false;
     if (fs.rename(temp, saveStatePath) != 0) {
         fs.remove(temp);
         return false;
     }
     // Make the rename itself durable.
-    auto slash = saveStatePath.find_last_of('/');
-    std::string folder =
-        slash == std::string::npos ? std::string(".") : saveStatePath.substr(0, slash + 1);
-    int dirFd = fs.open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fs.fdatasync(dirFd);
-        fs.close(dirFd);
-    }
-    return true;
+    return fs.syncFolder(folderOf(saveStatePath)) == 0;
 }
 
 }  // namespace quenlow

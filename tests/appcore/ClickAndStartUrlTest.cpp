@@ -10,6 +10,7 @@
 #include "app/core/StartUrl.h"
 #include "platform/Messages.h"
 #include "support/RecordingView.h"
+#include "support/ScratchDir.h"
 
 namespace quenlow {
 namespace {
@@ -95,20 +96,13 @@ TEST(ClickMatching, UsesThePagesControlNames) {
 
 class StartUrl : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("quenlow-starturl-" +
-                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
     std::string writeFile(const std::string& content) {
         auto path = dir_ / "start.txt";
         std::ofstream(path, std::ios::binary) << content;
         return path.string();
     }
-    std::filesystem::path dir_;
+    test::ScratchDir scratch_{"starturl"};
+    std::filesystem::path dir_ = scratch_.path();
     const std::string host = "http://127.0.0.1:8321";
 };
 

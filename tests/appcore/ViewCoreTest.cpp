@@ -14,6 +14,9 @@
 #include "app/core/ViewCore.h"
 #include "platform/Messages.h"
 #include "platform/UserFolders.h"
+#include "support/RecordingShell.h"
+#include "support/ScopedEnvironment.h"
+#include "support/ScratchDir.h"
 
 namespace quenlow {
 namespace {
@@ -130,14 +133,6 @@ class FakeHost : public ViewHost {
     }
 };
 
-class RecordingShell : public Shell {
-  public:
-    std::vector<std::pair<std::string, std::string>> opened;
-    void open(const std::string& target, const std::string& dir) override {
-        opened.emplace_back(target, dir);
-    }
-};
-
 std::string fileXml(int key, const std::string& name, const std::string& install = "") {
     std::ostringstream s;
     s << "<File FileTypeID=\"2\" FileKey=\"" << key << "\" FileName=\"" << name
@@ -159,10 +154,6 @@ const std::string kRangeText = "Invalid file information: File index out of rang
 class ViewCoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("quenlow-viewcore-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
         fs::create_directories(dir_ / "home");
         saveEnv("APPDATA", (dir_ / "appdata").string());
         saveEnv("HOME", (dir_ / "home").string());
@@ -174,18 +165,9 @@ class ViewCoreTest : public ::testing::Test {
     void TearDown() override {
         core_.reset();
         setDriveRoots(std::nullopt);
-        for (auto& [name, value] : savedEnv_) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
-        fs::remove_all(dir_);
     }
     void saveEnv(const std::string& name, const std::string& value) {
-        const char* old = std::getenv(name.c_str());
-        savedEnv_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        ::setenv(name.c_str(), value.c_str(), 1);
+        environment_.set(name, value);
     }
 
     void pump() {
@@ -220,11 +202,12 @@ class ViewCoreTest : public ::testing::Test {
         return (dir_ / "appdata/Ostrel Inc/Quenlow/VeskSaveState.xml").string();
     }
 
-    fs::path dir_;
-    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
+    test::ScratchDir scratch_{"viewcore"};
+    fs::path dir_ = scratch_.path();
+    test::ScopedEnvironment environment_;
     FakePage page_;
     FakeHost host_;
-    RecordingShell shell_;
+    test::RecordingShell shell_;
     ViewQueue queue_;
     std::unique_ptr<FileLogWriter> log_;
     std::unique_ptr<ViewCore> core_;

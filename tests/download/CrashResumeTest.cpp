@@ -1,30 +1,16 @@
 // A real downloader process killed in the middle of a multi-part download and
 // started again on the same save-state file finishes with the right bytes.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 
+#include "support/ChildProcess.h"
 #include "support/DownloadFixture.h"
-
-extern char** environ;
 
 namespace quenlow::test {
 namespace {
-
-std::string fetchProgram() {
-    if (const char* dir = std::getenv("QUENLOW_BIN_DIR"))
-        return std::string(dir) + "/quenlow-fetch";
-    char self[4096] = {};
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
-    return path.substr(0, path.find_last_of('/') + 1) + "quenlow-fetch";
-}
 
 struct RunResult {
     bool killed = false;
@@ -34,40 +20,21 @@ struct RunResult {
 
 // Runs quenlow-fetch; when killAt >= 0, sends SIGKILL once it reports that percent.
 RunResult runFetch(const std::vector<std::string>& args, int killAt) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
+    ChildProcess fetch(args);
     RunResult result;
-    if (rc != 0) {
-        close(pipeFds[0]);
-        return result;
-    }
-    FILE* out = fdopen(pipeFds[0], "r");
-    char line[512];
-    while (fgets(line, sizeof(line), out)) {
+    if (!fetch.started()) return result;
+    std::string line;
+    while (fetch.readLine(line)) {
         int file = 0, percent = 0;
-        if (std::sscanf(line, "file %d: %d%%", &file, &percent) == 2) {
+        if (std::sscanf(line.c_str(), "file %d: %d%%", &file, &percent) == 2) {
             result.lastPercent = percent;
             if (killAt >= 0 && percent >= killAt && !result.killed) {
-                kill(pid, SIGKILL);
+                fetch.signal(SIGKILL);
                 result.killed = true;
             }
         }
     }
-    fclose(out);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    result.exitCode = fetch.wait();
     return result;
 }
 
@@ -75,7 +42,7 @@ class CrashResume : public DownloadFixture,
                     public ::testing::WithParamInterface<std::vector<int>> {};
 
 TEST_P(CrashResume, KilledDownloadsResumeToTheSameBytes) {
-    const std::string program = fetchProgram();
+    const std::string program = builtProgram("quenlow-fetch");
     ASSERT_EQ(access(program.c_str(), X_OK), 0) << "build quenlow-fetch first: " << program;
 
     std::string whole, parts;

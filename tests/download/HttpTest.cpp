@@ -6,12 +6,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "download/DownloadTask.h"
 #include "platform/Http.h"
+#include "support/ScratchDir.h"
 #include "support/TestHttpServer.h"
 
 namespace quenlow::test {
@@ -65,15 +67,79 @@ TEST_F(Http, ShortBodyEndsCleanly) {
     EXPECT_EQ(last, 0);
 }
 
-TEST_F(Http, StalledBodyTimesOut) {
+// The first read returns what came before the stall after one time-out; the
+// next read gives up at once instead of waiting a second full time-out,
+// since the stall began at the last byte.
+TEST_F(Http, StalledBodyIsGivenUpOneTimeOutAfterItsLastByte) {
     server.addFile("/stall", generatedContent(7, 500000));
     server.setBehavior("/stall", {.stallAfterBytes = 1000});
     HttpRequest req(session, server.url("/stall"), {});
     ASSERT_TRUE(req.send(5000ms));
     std::vector<char> buf(131072);
-    EXPECT_EQ(req.read(buf.data(), buf.size(), 200ms), 1000);  // what came before the stall
-    EXPECT_EQ(req.read(buf.data(), buf.size(), 200ms), -1);
+    const auto timeout = 1500ms;
+    EXPECT_EQ(req.read(buf.data(), buf.size(), timeout), 1000);  // what came before the stall
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(req.read(buf.data(), buf.size(), timeout), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, timeout / 2);
     EXPECT_EQ(req.errorText(), "Timeout was reached");
+}
+
+// A server that sends its response head one line at a time, each well within
+// the time-out; the head ends after kLines lines (so a client that waits for
+// it anyway gets an answer instead of hanging the test).
+class TricklingHeadServer {
+  public:
+    explicit TricklingHeadServer(std::chrono::milliseconds gap)
+        : socket_(Poco::Net::SocketAddress("127.0.0.1", 0)), thread_([this, gap] { serve(gap); }) {
+        ::signal(SIGPIPE, SIG_IGN);  // a write after the client closed must fail, not end the test
+    }
+    ~TricklingHeadServer() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::string url() const {
+        return "http://127.0.0.1:" + std::to_string(socket_.address().port()) + "/slow";
+    }
+    int linesSent() const { return lines_; }
+
+  private:
+    void serve(std::chrono::milliseconds gap) {
+        Poco::Net::StreamSocket client;
+        while (!stop_) {
+            if (socket_.poll(Poco::Timespan(0, 50000), Poco::Net::Socket::SELECT_READ)) {
+                client = socket_.acceptConnection();
+                break;
+            }
+        }
+        if (stop_) return;
+        try {
+            client.sendBytes("HTTP/1.1 200 OK\r\n", 17);
+            for (int i = 0; i < kLines && !stop_; ++i) {
+                std::this_thread::sleep_for(gap);
+                std::string line = "X-Line-" + std::to_string(++lines_) + ": slow\r\n";
+                client.sendBytes(line.data(), static_cast<int>(line.size()));
+            }
+            client.sendBytes("Content-Length: 0\r\n\r\n", 21);
+            while (!stop_) std::this_thread::sleep_for(gap);
+        } catch (const Poco::Exception&) {
+            // The client gave up and closed the connection.
+        }
+    }
+
+    static constexpr int kLines = 100;
+    Poco::Net::ServerSocket socket_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> lines_{0};
+    std::thread thread_;
+};
+
+TEST(HttpHead, TrickledHeadMustBeCompleteWithinTheTimeOut) {
+    TricklingHeadServer server(50ms);
+    HttpSession session;
+    HttpRequest req(session, server.url(), {});
+    EXPECT_FALSE(req.send(600ms));
+    EXPECT_EQ(req.errorText(), "Timeout was reached");
+    EXPECT_GT(server.linesSent(), 0);  // the head was still arriving when it was given up
 }
 
 TEST_F(Http, CancellationEndsABlockedRead) {
@@ -136,8 +202,8 @@ TEST(EffectiveUrl, ThePagesFolderReplacesThePartsFolder) {
 TEST(HttpTls, UntrustedCertificateIsRefused) {
     if (std::system("command -v openssl >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "openssl tool not installed";
-    char tmpl[] = "/tmp/quenlow-tls-XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    ScratchDir scratch("tls");
+    const std::string& dir = scratch.path();
     std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
     std::string make =
         "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=wrong.example -keyout " + key +
@@ -166,7 +232,6 @@ TEST(HttpTls, UntrustedCertificateIsRefused) {
     HttpRequest req(session, "https://127.0.0.1:" + std::to_string(port) + "/", {});
     bool sent = listening && req.send(5000ms);
     std::system(("kill $(cat " + dir + "/pid) 2>/dev/null").c_str());
-    std::filesystem::remove_all(dir);
     ASSERT_TRUE(listening);
     EXPECT_FALSE(sent);
     EXPECT_NE(req.errorText().find("certificate"), std::string::npos) << req.errorText();

@@ -1,5 +1,5 @@
 #pragma once
-// Small helpers for the package tests: a scratch folder, file access, the
+// Small helpers for the package tests: file access, the
 // reports a job posted, and a hand-made catalogue builder that does not share
 // code with the package writer.
 
@@ -19,33 +19,11 @@
 #include "platform/MessageQueue.h"
 #include "platform/Messages.h"
 #include "platform/Pacing.h"
+#include "support/ScratchDir.h"
 
 namespace quenlow::test {
 
 namespace fs = std::filesystem;
-
-// A fresh folder below the system temp folder, removed (with everything
-// made writable first) when the test ends.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string tmpl = (fs::temp_directory_path() / "quenlow-pkg-XXXXXX").string();
-        path_ = ::mkdtemp(tmpl.data());
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(path_, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-            fs::permissions(it->path(), fs::perms::owner_all,
-                            fs::perm_options::add | fs::perm_options::nofollow, ec);
-        fs::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 inline void writeFile(const std::string& path, const std::string& bytes) {
     fs::create_directories(fs::path(path).parent_path());

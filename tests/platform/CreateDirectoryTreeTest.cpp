@@ -7,6 +7,7 @@
 
 #include "platform/FileSystem.h"
 #include "support/FaultyFileSystem.h"
+#include "support/ScratchDir.h"
 
 namespace quenlow {
 namespace {
@@ -15,15 +16,9 @@ namespace fs = std::filesystem;
 
 class CreateDirectoryTreeTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/quenlow-cdt-XXXXXX";
-        root = mkdtemp(tmpl);
-    }
-    void TearDown() override {
-        setFileSystem(nullptr);
-        fs::remove_all(root);
-    }
-    std::string root;
+    void TearDown() override { setFileSystem(nullptr); }
+    test::ScratchDir scratch{"cdt"};
+    std::string root = scratch.path();
 };
 
 TEST_F(CreateDirectoryTreeTest, CreatesEveryMissingLevel) {

@@ -19,6 +19,8 @@ struct NumberCase {
     uint64_t unsignedValue;
 };
 
+void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.name; }
+
 class Numbers : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(Numbers, ParseLeadingDigitsAndSaturate) {
@@ -52,6 +54,8 @@ struct Utf8Case {
     std::string text;
     bool valid;
 };
+
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
 
 class Utf8 : public ::testing::TestWithParam<Utf8Case> {};
 

@@ -6,34 +6,19 @@
 #include <optional>
 
 #include "platform/UserFolders.h"
+#include "support/ScopedEnvironment.h"
+#include "support/ScratchDir.h"
 
 namespace quenlow {
 namespace {
 
 class UserFoldersTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        for (const char* name : {"APPDATA", "XDG_DATA_HOME", "HOME"}) {
-            const char* v = std::getenv(name);
-            saved.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-        }
+    void TearDown() override { setDriveRoots(std::nullopt); }
+    void set(const char* name, const char* value) {
+        environment.set(name, value ? std::optional<std::string>(value) : std::nullopt);
     }
-    void TearDown() override {
-        for (auto& [name, value] : saved) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
-        setDriveRoots(std::nullopt);
-    }
-    static void set(const char* name, const char* value) {
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    test::ScopedEnvironment environment;
 };
 
 TEST_F(UserFoldersTest, DataFolderPrefersAppDataThenXdgThenHome) {
@@ -57,8 +42,8 @@ TEST_F(UserFoldersTest, DataFolderPrefersAppDataThenXdgThenHome) {
 }
 
 TEST_F(UserFoldersTest, MountTableKeepsRealFileSystemsInOrder) {
-    char tmpl[] = "/tmp/quenlow-mounts-XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    test::ScratchDir scratch("mounts");
+    const std::string& dir = scratch.path();
     const std::string table = dir + "/mounts";
     std::ofstream(table) << "proc /proc proc rw 0 0\n"
                             "/dev/sdb1 /media/usb\\040stick vfat rw 0 0\n"
@@ -71,7 +56,6 @@ TEST_F(UserFoldersTest, MountTableKeepsRealFileSystemsInOrder) {
     EXPECT_EQ(mountedDriveRoots(table),
               (std::vector<std::string>{"/", "/media/cdrom", "/media/usb stick", "/net/share"}));
     EXPECT_TRUE(mountedDriveRoots(dir + "/missing").empty());
-    std::filesystem::remove_all(dir);
 
     setDriveRoots(std::vector<std::string>{"/z", "/y"});
     EXPECT_EQ(driveRoots(), (std::vector<std::string>{"/z", "/y"}));

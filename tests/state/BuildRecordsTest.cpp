@@ -473,6 +473,157 @@ TEST_F(BuildRecordsTest, CompleteFileIsNotLookedForOnDrives) {
     EXPECT_EQ(order->files[0]->outputPath, out + "/");
 }
 
+// An order of `files` files with `parts` parts each; names as given.
+std::string orderText(size_t files, size_t parts, const std::string& fileName = "f.bin",
+                      const std::string& installCommand = "",
+                      const std::string& outputFolder = "") {
+    std::string text;
+    if (!outputFolder.empty())
+        text += "<ApplicationData DefaultOutputFolder=\"" + outputFolder + "\"/>";
+    text += "<Files>";
+    for (size_t i = 1; i <= files; ++i) {
+        text += "<File FileKey=\"" + std::to_string(i) + "\" FileName=\"" + fileName +
+                "\" InstallCommand=\"" + installCommand + "\">";
+        for (size_t k = 1; k <= parts; ++k)
+            text += "<FilePart FilePartKey=\"" + std::to_string(k) + "\" FileID=\"P" +
+                    std::to_string(k) + "\" FileURL=\"http://h/" + std::to_string(k) + "\"/>";
+        text += "</File>";
+    }
+    return text + "</Files>";
+}
+
+struct LimitCase {
+    const char* name;
+    std::string fileInfo;
+    bool taken;
+    const char* why;  // in the log line when refused
+};
+
+void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+
+class FileInfoLimits : public StateFixture, public ::testing::WithParamInterface<LimitCase> {};
+
+TEST_P(FileInfoLimits, RefusedWithALogLineBeyondWhatAFileSystemOrTheEngineCanHold) {
+    const LimitCase& c = GetParam();
+    auto order = makeOrder("1");
+    order->loadOrder(c.fileInfo);
+    EXPECT_EQ(view.count(UM_FILE_STATUS, Status_RecordsReady), 1u);
+    std::vector<std::string> logged;
+    for (const auto& m : view.messages())
+        if (m.id == UM_DEBUG_TEXT) logged.push_back(m.text.value_or(""));
+    if (c.taken) {
+        EXPECT_GT(order->fileCount, 0);
+        EXPECT_TRUE(logged.empty()) << logged.front();
+        return;
+    }
+    EXPECT_EQ(order->fileCount, 0);
+    EXPECT_TRUE(order->files.empty());
+    EXPECT_EQ(order->DefaultOutputFolder, home + "/Downloads");
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].rfind("Invalid file information: ", 0), 0u) << logged[0];
+    EXPECT_NE(logged[0].find(c.why), std::string::npos) << logged[0];
+    EXPECT_LT(logged[0].size(), 300u);  // a huge name never lands in the log whole
+}
+
+const std::string kLongName(256, 'n');
+// 4141 bytes in components of 100.
+const std::string kLongPath = [] {
+    std::string path;
+    for (int i = 0; i < 41; ++i) path += "/" + std::string(100, 'p');
+    return path;
+}();
+
+INSTANTIATE_TEST_SUITE_P(
+    SizeLimits, FileInfoLimits,
+    ::testing::Values(LimitCase{"MaxFilesAndParts", orderText(256, 256), true, ""},
+                      LimitCase{"TooManyFiles", orderText(257, 1), false, "more than 256 files"},
+                      LimitCase{"TooManyParts", orderText(1, 257), false, "more than 256 parts"},
+                      LimitCase{"LongestName", orderText(1, 1, std::string(255, 'n')), true, ""},
+                      LimitCase{"NameTooLong", orderText(1, 1, kLongName), false, "FileName"},
+                      LimitCase{"InstallCommandComponentTooLong",
+                                orderText(1, 1, "f.bin", "dir/" + kLongName), false,
+                                "InstallCommand"},
+                      LimitCase{"InstallCommandPathTooLong",
+                                orderText(1, 1, "f.bin", kLongPath.substr(1) + "x"), false,
+                                "InstallCommand"},
+                      LimitCase{"OutputFolderTooLong", orderText(1, 1, "f.bin", "", kLongPath),
+                                false, "DefaultOutputFolder"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BuildRecordsTest, FileWithoutPartsIsRefusedAndNeverSavedComplete) {
+    auto order = makeOrder("1");
+    order->loadOrder(R"(<Files><File FileKey="1" FileName="a.bin"/>
+        <File FileKey="2" FileName="b.bin"><FilePart FilePartKey="1" FileID="B"/></File></Files>)");
+    ASSERT_EQ(order->fileCount, 2);
+    EXPECT_FALSE(countsAsComplete(*order->files[0]));
+    EXPECT_EQ(view.count(UM_DEBUG_TEXT), 1u);
+    auto logged = view.messages();
+    bool named = false;
+    for (const auto& m : logged)
+        if (m.id == UM_DEBUG_TEXT)
+            named = m.text.value_or("").find("file 1 has no parts") != std::string::npos;
+    EXPECT_TRUE(named);
+    ASSERT_TRUE(order->saveState());
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(savePath().c_str()));
+    EXPECT_STREQ(doc.select_node("//File[@FileKey='1']").node().attribute("FileState").value(),
+                 "Downloading");
+}
+
+struct FolderCase {
+    const char* name;
+    const char* folder;  // "@ROOT@" stands for the test's folder
+    bool used;
+};
+
+void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
+
+class PageFolder : public StateFixture, public ::testing::WithParamInterface<FolderCase> {};
+
+TEST_P(PageFolder, OnlyAnAbsoluteFolderWithoutHiddenComponentsIsUsed) {
+    std::string folder = GetParam().folder;
+    if (auto at = folder.find("@ROOT@"); at != std::string::npos) folder.replace(at, 6, root);
+    auto order = makeOrder("1");
+    order->loadOrder(orderText(1, 1, "f.bin", "", folder));
+    ASSERT_EQ(order->fileCount, 1);
+    size_t logged = view.count(UM_DEBUG_TEXT);
+    if (GetParam().used) {
+        EXPECT_EQ(order->DefaultOutputFolder, folder);
+        EXPECT_EQ(logged, 0u);
+    } else {
+        EXPECT_EQ(order->DefaultOutputFolder, home + "/Downloads");
+        ASSERT_EQ(logged, 1u);
+        for (const auto& m : view.messages()) {
+            if (m.id == UM_DEBUG_TEXT) {
+                EXPECT_NE(m.text.value_or("").find("is not used"), std::string::npos);
+            }
+        }
+    }
+    order->requestFileAction("0");
+    EXPECT_EQ(order->files[0]->outputFolder, order->DefaultOutputFolder);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OrderFolders, PageFolder,
+    ::testing::Values(FolderCase{"Absolute", "@ROOT@/Software", true},
+                      FolderCase{"DotInsideAName", "@ROOT@/my.apps/v1.2", true},
+                      FolderCase{"Relative", "Software", false},
+                      FolderCase{"DotRelative", "./Software", false},
+                      FolderCase{"Autostart", "@ROOT@/home/.config/autostart", false},
+                      FolderCase{"HiddenLast", "@ROOT@/.local", false},
+                      FolderCase{"ParentStep", "@ROOT@/a/../.config", false},
+                      FolderCase{"CurrentStep", "@ROOT@/./x", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BuildRecordsTest, AFolderTheUserPicksIsUsedEvenWhenHidden) {
+    auto order = makeOrder("1");
+    order->loadOrder(orderText(1, 1));
+    const std::string picked = root + "/.hidden/downloads";
+    order->DefaultOutputFolder = picked;  // what the folder button sets
+    order->requestFileAction("0");
+    EXPECT_EQ(order->files[0]->outputFolder, picked);
+}
+
 TEST_F(BuildRecordsTest, ControllersStartIdleAndAreJoinedAtShutdown) {
     auto order = makeOrder("1", /*startControllers=*/true);
     order->loadOrder(kExample);

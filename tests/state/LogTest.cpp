@@ -10,6 +10,8 @@
 
 #include "state/Log.h"
 #include "state/OrderState.h"
+#include "support/ScopedEnvironment.h"
+#include "support/ScratchDir.h"
 
 namespace quenlow {
 namespace {
@@ -28,10 +30,13 @@ struct RecordingWriter {
 };
 
 struct PlaceholderCase {
+    const char* name;
     const char* format;
     std::vector<std::string> args;
     const char* expected;
 };
+
+void PrintTo(const PlaceholderCase& c, std::ostream* os) { *os << c.name; }
 
 class PlaceholderTest : public ::testing::TestWithParam<PlaceholderCase> {};
 
@@ -50,16 +55,17 @@ TEST_P(PlaceholderTest, FormatsMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Log, PlaceholderTest,
     ::testing::Values(
-        PlaceholderCase{"format", {"a", "1", "b"}, "formata1b"},  // no placeholder: all appended
-        PlaceholderCase{"x%1y", {"p", "q"}, "xqyp"},              // used one filled, other appended
-        PlaceholderCase{"%5", {"a", "b"}, "%5ab"},                // out of range stays
-        PlaceholderCase{"%0001", {"a", "b"}, "%0001ab"},          // four digits stay
-        PlaceholderCase{"%01-%001", {"a", "b"}, "b-ba"},      // leading zeros within three digits
-        PlaceholderCase{"%0 and %0", {"a"}, "a and a"},       // reused argument
-        PlaceholderCase{"%%1 100%", {"a", "b"}, "%b 100%a"},  // bare "%" kept
-        PlaceholderCase{"%", {}, "%"},                        // "%" at the very end
-        PlaceholderCase{"%254|%255", {"a"}, "%254|%255a"},    // above the argument count
-        PlaceholderCase{"%1%0", {"x", "y"}, "yx"}));          // adjacent placeholders
+        PlaceholderCase{"NoPlaceholderAppendsAll", "format", {"a", "1", "b"}, "formata1b"},
+        PlaceholderCase{"UsedOneFilledOtherAppended", "x%1y", {"p", "q"}, "xqyp"},
+        PlaceholderCase{"OutOfRangeStays", "%5", {"a", "b"}, "%5ab"},
+        PlaceholderCase{"FourDigitsStay", "%0001", {"a", "b"}, "%0001ab"},
+        PlaceholderCase{"LeadingZerosWithinThreeDigits", "%01-%001", {"a", "b"}, "b-ba"},
+        PlaceholderCase{"ReusedArgument", "%0 and %0", {"a"}, "a and a"},
+        PlaceholderCase{"BarePercentKept", "%%1 100%", {"a", "b"}, "%b 100%a"},
+        PlaceholderCase{"PercentAtTheVeryEnd", "%", {}, "%"},
+        PlaceholderCase{"AboveTheArgumentCount", "%254|%255", {"a"}, "%254|%255a"},
+        PlaceholderCase{"AdjacentPlaceholders", "%1%0", {"x", "y"}, "yx"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Logger, ArgumentTypesUseDefaultDecimalFormatting) {
     RecordingWriter writer;
@@ -130,17 +136,16 @@ TEST(LogTimestamp, UtcWithoutLeadingZeros) {
 class FileLogWriterTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/quenlow-log-XXXXXX";
-        dir = mkdtemp(tmpl);
+        dir = scratch.path();
         path = dir + "/Quenlow.log";
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
     std::string contents() const {
         std::ifstream in(path, std::ios::binary);
         std::ostringstream s;
         s << in.rdbuf();
         return s.str();
     }
+    test::ScratchDir scratch{"log"};
     std::string dir, path;
 };
 
@@ -195,34 +200,21 @@ struct LogPlaceCase {
 class LogPlaceTest : public ::testing::TestWithParam<LogPlaceCase> {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/quenlow-logplace-XXXXXX";
-        root = mkdtemp(tmpl);
         std::filesystem::create_directories(root + "/cwd");
-        for (const char* name : {"APPDATA", "XDG_DATA_HOME", "HOME", "QUENLOW_LOG"}) {
-            const char* v = std::getenv(name);
-            savedEnv.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-        }
+        for (const char* name : {"APPDATA", "XDG_DATA_HOME", "HOME", "QUENLOW_LOG"})
+            env.remember(name);
         savedCwd = std::filesystem::current_path();
         std::filesystem::current_path(root + "/cwd");
     }
-    void TearDown() override {
-        std::filesystem::current_path(savedCwd);
-        for (auto& [name, value] : savedEnv) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
-        std::filesystem::remove_all(root);
-    }
+    void TearDown() override { std::filesystem::current_path(savedCwd); }
     // Sets name to root + "/" + value ("" stays empty, nullptr unsets).
     void setUnderRoot(const char* name, const char* value, bool relative = false) {
         if (!value)
-            unsetenv(name);
+            env.set(name, std::nullopt);
         else if (!*value || relative)
-            setenv(name, value, 1);
+            env.set(name, std::string(value));
         else
-            setenv(name, (root + "/" + value).c_str(), 1);
+            env.set(name, root + "/" + value);
     }
     static std::string read(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
@@ -230,9 +222,10 @@ class LogPlaceTest : public ::testing::TestWithParam<LogPlaceCase> {
         s << in.rdbuf();
         return s.str();
     }
-    std::string root;
+    test::ScratchDir scratch{"logplace"};
+    const std::string root = scratch.path();
+    test::ScopedEnvironment env;
     std::filesystem::path savedCwd;
-    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv;
 };
 
 TEST_P(LogPlaceTest, LinesLandInThePerUserFolderOrTheNamedFileAndAppend) {

@@ -1,8 +1,13 @@
 // Writing and re-reading the per-user save-state file.
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <map>
 #include <pugixml.hpp>
 #include <thread>
 
@@ -241,7 +246,7 @@ TEST_F(SaveStateTest, FileStateCompleteRules) {
          true},
         {"complete", false, FileState_Complete, {PartState_Start}, true},
         {"prelocated", true, FileState_Downloading, {PartState_Start}, true},
-        {"no parts", false, FileState_Initial, {}, true},
+        {"no parts", false, FileState_Initial, {}, false},  // nothing downloaded
         {"error", false, FileState_Error, {PartState_Error, PartState_Completed}, false},
     };
     for (const Case& c : cases) {
@@ -287,6 +292,164 @@ TEST_F(SaveStateTest, DamagedFileFallsBackToFreshStartAndIsKeptAside) {
     }
 }
 
+// Leftover temporary files beside the save-state file.
+std::vector<std::string> temporaryFilesBeside(const std::string& path) {
+    std::vector<std::string> out;
+    const auto folder = std::filesystem::path(path).parent_path();
+    const std::string prefix = std::filesystem::path(path).filename().string() + ".tmp";
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            out.push_back(entry.path().string());
+    return out;
+}
+
+// The calls a save makes, in order, on a file system that works.
+class JournalingFileSystem : public FaultyFileSystem {
+  public:
+    std::vector<std::string> journal;
+    int open(const std::string& path, int flags, mode_t mode = 0644) override {
+        int fd = FaultyFileSystem::open(path, flags, mode);
+        if (flags & (O_WRONLY | O_RDWR)) {
+            journal.push_back("open " + path + ((flags & O_EXCL) ? " exclusive" : ""));
+            if (fd >= 0) names_[fd] = path;
+        }
+        return fd;
+    }
+    int fdatasync(int fd) override {
+        journal.push_back("flush " + names_[fd]);
+        return FaultyFileSystem::fdatasync(fd);
+    }
+    int rename(const std::string& from, const std::string& to) override {
+        journal.push_back("rename " + from + " -> " + to);
+        return FaultyFileSystem::rename(from, to);
+    }
+    int syncFolder(const std::string& path) override {
+        journal.push_back("flush folder " + path);
+        return FaultyFileSystem::syncFolder(path);
+    }
+    int mkdir(const std::string& path) override {
+        journal.push_back("mkdir " + path);
+        return FaultyFileSystem::mkdir(path);
+    }
+
+  private:
+    std::map<int, std::string> names_;
+};
+
+TEST_F(SaveStateTest, SaveWritesAFreshTemporaryFileFlushesItRenamesItAndFlushesTheFolder) {
+    auto order = makeOrder("1");
+    order->loadOrder(kOrder);
+    JournalingFileSystem journaling;
+    setFileSystem(&journaling);
+    ASSERT_TRUE(order->saveState());
+    ASSERT_TRUE(order->saveState());
+    setFileSystem(nullptr);
+
+    const std::string folder = appData + "/Ostrel Inc/Quenlow";
+    // The folders the first save made, each flushed in its parent.
+    const std::vector<std::string> makeFolders = {
+        "mkdir " + appData,        "mkdir " + appData + "/Ostrel Inc",
+        "mkdir " + folder,         "flush folder " + appData + "/Ostrel Inc",
+        "flush folder " + appData, "flush folder " + root};
+    ASSERT_GE(journaling.journal.size(), makeFolders.size() + 8);
+    EXPECT_EQ(std::vector<std::string>(journaling.journal.begin(),
+                                       journaling.journal.begin() + makeFolders.size()),
+              makeFolders);
+
+    std::vector<std::string> saves(journaling.journal.begin() + makeFolders.size(),
+                                   journaling.journal.end());
+    std::vector<std::string> temporaries;
+    for (size_t i = 0; i + 3 < saves.size(); ++i) {
+        if (saves[i].rfind("open " + savePath() + ".tmp", 0) != 0) continue;
+        const std::string temp =
+            saves[i].substr(5, saves[i].size() - 5 - std::string(" exclusive").size());
+        EXPECT_EQ(saves[i], "open " + temp + " exclusive");  // never an existing file
+        EXPECT_EQ(saves[i + 1], "flush " + temp);
+        EXPECT_EQ(saves[i + 2], "rename " + temp + " -> " + savePath());
+        EXPECT_EQ(saves[i + 3], "flush folder " + folder);
+        temporaries.push_back(temp);
+    }
+    ASSERT_EQ(temporaries.size(), 2u) << ::testing::PrintToString(saves);
+    EXPECT_NE(temporaries[0], temporaries[1]);  // one name per write
+    EXPECT_TRUE(temporaryFilesBeside(savePath()).empty());
+}
+
+// Two orders loaded from the same file before either saved (the application
+// and quenlow-fetch): each save keeps what the other wrote.
+TEST_F(SaveStateTest, SavesOfTwoLoadedOrdersKeepEachOther) {
+    auto first = makeOrder("A");
+    auto second = makeOrder("B");
+    first->loadOrder(kOrder);
+    second->loadOrder(kOrder);
+    first->files[0]->parts[0]->readPosition = 11;
+    second->files[0]->parts[0]->readPosition = 22;
+    ASSERT_TRUE(first->saveState());
+    ASSERT_TRUE(second->saveState());
+    ASSERT_TRUE(first->saveState());
+
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(savePath().c_str()));
+    auto orders = doc.select_nodes("/Orders/Order");
+    ASSERT_EQ(orders.size(), 2u);
+    EXPECT_STREQ(orders[0].node().attribute("OrderID").value(), "A");
+    EXPECT_STREQ(orders[1].node().attribute("OrderID").value(), "B");
+    EXPECT_STREQ(doc.select_node("//Order[@OrderID='A']//FilePart[@FilePartKey='0']")
+                     .node()
+                     .attribute("URLReadPosition")
+                     .value(),
+                 "11");
+    EXPECT_STREQ(doc.select_node("//Order[@OrderID='B']//FilePart[@FilePartKey='0']")
+                     .node()
+                     .attribute("URLReadPosition")
+                     .value(),
+                 "22");
+}
+
+// Two processes saving one file at the same moment, many times over: every
+// save reads, merges and replaces under the lock, so neither order is lost
+// and the file is always whole.
+TEST_F(SaveStateTest, TwoProcessesSavingOneFileKeepBothOrders) {
+    constexpr int kSaves = 60;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto order = makeOrder("child");
+        order->loadOrder(kOrder);
+        int failed = 0;
+        for (int i = 0; i < kSaves; ++i) {
+            order->files[0]->parts[0]->readPosition = i;
+            if (!order->saveState()) ++failed;
+        }
+        order.reset();
+        _exit(failed == 0 ? 0 : 1);
+    }
+    auto order = makeOrder("parent");
+    order->loadOrder(kOrder);
+    int failed = 0;
+    for (int i = 0; i < kSaves; ++i) {
+        order->files[0]->parts[0]->readPosition = i;
+        if (!order->saveState()) ++failed;
+        pugi::xml_document doc;
+        EXPECT_TRUE(doc.load_file(savePath().c_str())) << "save " << i;
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save in the child failed";
+    EXPECT_EQ(failed, 0);
+
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(savePath().c_str()));
+    EXPECT_TRUE(doc.select_node("/Orders/Order[@OrderID='child']"));
+    EXPECT_TRUE(doc.select_node("/Orders/Order[@OrderID='parent']"));
+    EXPECT_STREQ(doc.select_node("//Order[@OrderID='child']//FilePart[@FilePartKey='0']")
+                     .node()
+                     .attribute("URLReadPosition")
+                     .value(),
+                 std::to_string(kSaves - 1).c_str());
+    EXPECT_TRUE(temporaryFilesBeside(savePath()).empty());
+}
+
 TEST_F(SaveStateTest, FailedWriteKeepsThePreviousFile) {
     auto order = makeOrder("1");
     order->loadOrder(kOrder);
@@ -311,6 +474,10 @@ TEST_F(SaveStateTest, FailedWriteKeepsThePreviousFile) {
          [](FaultyFileSystem& fs) {
              fs.openFault = {EACCES, 0};
          }},
+        {"rename fails",
+         [](FaultyFileSystem& fs) {
+             fs.renameFault = {EIO, 0};
+         }},
     };
     for (const Case& c : cases) {
         FaultyFileSystem faulty;
@@ -320,6 +487,7 @@ TEST_F(SaveStateTest, FailedWriteKeepsThePreviousFile) {
         setFileSystem(nullptr);
         EXPECT_EQ(readFile(savePath()), before) << c.name;
         EXPECT_FALSE(std::filesystem::exists(savePath() + ".tmp")) << c.name;
+        EXPECT_TRUE(temporaryFilesBeside(savePath()).empty()) << c.name;
     }
     ASSERT_TRUE(order->saveState());
     EXPECT_NE(readFile(savePath()).find("URLReadPosition=\"1234\""), std::string::npos);

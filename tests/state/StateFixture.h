@@ -15,36 +15,28 @@
 #include "platform/FileSystem.h"
 #include "platform/UserFolders.h"
 #include "state/OrderState.h"
+#include "support/RecordingShell.h"
 #include "support/RecordingView.h"
+#include "support/ScopedEnvironment.h"
+#include "support/ScratchDir.h"
 
 namespace quenlow::test {
 
 class StateFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/quenlow-state-XXXXXX";
-        root = mkdtemp(tmpl);
-        for (const char* name : {"APPDATA", "HOME", "XDG_DATA_HOME"}) {
-            const char* v = std::getenv(name);
-            savedEnv.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-        }
+        root = scratch.path();
         appData = root + "/appdata";
         home = root + "/home";
-        setenv("APPDATA", appData.c_str(), 1);
-        setenv("HOME", home.c_str(), 1);
+        environment.remember("XDG_DATA_HOME");  // tests may change it too
+        environment.set("APPDATA", appData);
+        environment.set("HOME", home);
         setDriveRoots(std::vector<std::string>{});
     }
 
     void TearDown() override {
-        for (auto& [name, value] : savedEnv) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
         setDriveRoots(std::nullopt);
         setFileSystem(nullptr);
-        std::filesystem::remove_all(root);
     }
 
     static void writeFile(const std::string& path, const std::string& content) {
@@ -69,17 +61,11 @@ class StateFixture : public ::testing::Test {
         return order;
     }
 
-    struct RecordingShell : Shell {
-        std::vector<std::pair<std::string, std::string>> opened;
-        void open(const std::string& target, const std::string& workingDir) override {
-            opened.emplace_back(target, workingDir);
-        }
-    };
-
+    ScratchDir scratch{"state"};
+    ScopedEnvironment environment;
     std::string root, appData, home;
     RecordingView view;
     RecordingShell shell;
-    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv;
 };
 
 }  // namespace quenlow::test

@@ -36,5 +36,9 @@ int FaultyFileSystem::mkdir(const std::string& path) {
     if (trips(mkdirFault)) return -mkdirFault.error;
     return PosixFileSystem::mkdir(path);
 }
+int FaultyFileSystem::rename(const std::string& from, const std::string& to) {
+    if (trips(renameFault)) return -renameFault.error;
+    return PosixFileSystem::rename(from, to);
+}
 
 }  // namespace quenlow

@@ -16,6 +16,7 @@ class FaultyFileSystem : public PosixFileSystem {
         int passFirst = 0;  // number of calls that still succeed
     };
     Fault openFault, writeFault, syncFault, allocateFault, mkdirFault;
+    Fault renameFault;
     std::optional<uint64_t> freeBytes;  // when set, reported as the free space
 
     int open(const std::string& path, int flags, mode_t mode = 0644) override;
@@ -24,6 +25,7 @@ class FaultyFileSystem : public PosixFileSystem {
     int allocate(int fd, off_t len) override;
     std::optional<uint64_t> freeSpace(const std::string& path) override;
     int mkdir(const std::string& path) override;
+    int rename(const std::string& from, const std::string& to) override;
 
   private:
     static bool trips(Fault& f);

@@ -1,43 +1,40 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/ScratchDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using quenlow::test::ProgramRun;
+using Args = std::vector<std::string>;
 
-struct ToolRun {
-    int status;
-    std::string out, err;
-};
+// Options written as one text, split at blanks.
+Args words(const std::string& text) {
+    Args out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
+Args operator+(Args a, const Args& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 class PackToolTest : public ::testing::Test {
   protected:
-    fs::path dir;
-
-    void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "quenlow-packtool-XXXXXX").string();
-        dir = ::mkdtemp(tmpl.data());
-    }
-    void TearDown() override {
-        std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(dir, ec);
-             !ec && it != fs::recursive_directory_iterator(); ++it)
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(dir, ec);
-    }
-
-    static std::string tool() {
-        const char* bin = std::getenv("QUENLOW_BIN_DIR");
-        return std::string(bin ? bin : ".") + "/quenlow-pack";
-    }
+    quenlow::test::ScratchDir scratch{"packtool"};
+    fs::path dir = scratch.path();
     static std::string slurp(const fs::path& p) {
         std::ifstream in(p, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -47,15 +44,11 @@ class PackToolTest : public ::testing::Test {
         std::ofstream(p, std::ios::binary) << text;
     }
 
-    ToolRun run(const std::string& arguments) {
-        const std::string cmd = tool() + " " + arguments + " >" + (dir / "stdout").string() +
-                                " 2>" + (dir / "stderr").string();
-        int raw = std::system(cmd.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "stdout"),
-                slurp(dir / "stderr")};
+    static ProgramRun run(const Args& arguments) {
+        return quenlow::test::runProgram(Args{quenlow::test::builtProgram("quenlow-pack")} +
+                                         arguments);
     }
 
-    static std::string quote(const std::string& s) { return "'" + s + "'"; }
     static std::string lastLine(const std::string& text) {
         std::string t = text;
         while (!t.empty() && t.back() == '\n') t.pop_back();
@@ -78,14 +71,12 @@ TEST_F(PackToolTest, PackThenUnpackEveryLayout) {
           "--layout sealed --version 180 --store-last", "--layout legacy"}) {
         const fs::path pkg = dir / "p.tarn", out = dir / "out";
         fs::remove_all(out);
-        ToolRun packed =
-            run("pack " + quote(src.string()) + " " + quote(pkg.string()) + " " + options);
+        ProgramRun packed = run(Args{"pack", src.string(), pkg.string()} + words(options));
         ASSERT_EQ(packed.status, 0) << options << packed.err;
         const std::string parameter = lastLine(packed.out);
         ASSERT_NE(parameter.find("^^"), std::string::npos) << parameter;
 
-        ToolRun unpacked = run("unpack " + quote(pkg.string()) + " " + quote(out.string()) +
-                               " --param " + quote(parameter));
+        ProgramRun unpacked = run({"unpack", pkg.string(), out.string(), "--param", parameter});
         ASSERT_EQ(unpacked.status, 0) << options << unpacked.out << unpacked.err;
         // The legacy layout has no launch folder.
         EXPECT_EQ(lastLine(unpacked.out),
@@ -109,42 +100,42 @@ TEST_F(PackToolTest, PackThenUnpackEveryLayout) {
 TEST_F(PackToolTest, FailuresEndWithTheFailingLogText) {
     put(dir / "src/a.txt", "some text");
     const fs::path pkg = dir / "p.tarn";
-    ASSERT_EQ(
-        run("pack " + quote((dir / "src").string()) + " " + quote(pkg.string()) + " --version 178")
-            .status,
-        0);
-    ToolRun r = run("unpack " + quote(pkg.string()) + " " + quote((dir / "out").string()) +
-                    " --param '5^^'");
+    ASSERT_EQ(run({"pack", (dir / "src").string(), pkg.string(), "--version", "178"}).status, 0);
+    ProgramRun r = run({"unpack", pkg.string(), (dir / "out").string(), "--param", "5^^"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(lastLine(r.err), "CRC not valid2");
     EXPECT_NE(r.out.find("CRC Compare"), std::string::npos);
 
-    r = run("unpack --delete-on-crc-failure " + quote(pkg.string()) + " " +
-            quote((dir / "out").string()) + " --param '5^^'");
+    r = run({"unpack", "--delete-on-crc-failure", pkg.string(), (dir / "out").string(), "--param",
+             "5^^"});
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(fs::exists(pkg));
 
-    r = run("unpack " + quote((dir / "missing.tarn").string()) + " " +
-            quote((dir / "out").string()));
+    r = run({"unpack", (dir / "missing.tarn").string(), (dir / "out").string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(fs::exists(dir / "missing.tarn"));
 }
 
 TEST_F(PackToolTest, BadArgumentsExitWithTwo) {
     put(dir / "src/a.txt", "x");
-    const std::string src = quote((dir / "src").string()), pkg = quote((dir / "p").string());
-    for (std::string args :
-         {std::string(""), std::string("frobnicate"), std::string("unpack ") + pkg, "pack " + src,
-          "pack " + src + " " + pkg + " --layout zip", "pack " + src + " " + pkg + " --version 1x8",
-          "pack " + src + " " + pkg + " --layout sealed --key short",
-          "pack " + src + " " + pkg + " --bogus",
-          "pack " + quote((dir / "nothing").string()) + " " + pkg,
-          "unpack " + pkg + " out --param"}) {
-        ToolRun r = run(args);
-        EXPECT_EQ(r.status, 2) << args;
-        EXPECT_NE(r.err.find("usage:"), std::string::npos) << args;
+    const std::string src = (dir / "src").string(), pkg = (dir / "p").string();
+    const Args packBoth = {"pack", src, pkg};
+    for (const Args& args : std::vector<Args>{{},
+                                              {"frobnicate"},
+                                              {"unpack", pkg},
+                                              {"pack", src},
+                                              packBoth + Args{"--layout", "zip"},
+                                              packBoth + Args{"--version", "1x8"},
+                                              packBoth + words("--layout sealed --key short"),
+                                              packBoth + Args{"--bogus"},
+                                              {"pack", (dir / "nothing").string(), pkg},
+                                              {"unpack", pkg, "out", "--param"}}) {
+        ProgramRun r = run(args);
+        const std::string shown = ::testing::PrintToString(args);
+        EXPECT_EQ(r.status, 2) << shown;
+        EXPECT_NE(r.err.find("usage:"), std::string::npos) << shown;
     }
-    ToolRun help = run("pack --help");
+    ProgramRun help = run({"pack", "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("quenlow-pack unpack PACKAGE OUTPUT_FOLDER"), std::string::npos);
 }

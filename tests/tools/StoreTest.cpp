@@ -6,12 +6,10 @@
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
-#include <Poco/Pipe.h>
-#include <Poco/PipeStream.h>
-#include <Poco/Process.h>
 #include <Poco/StreamCopier.h>
 #include <Poco/URI.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -31,6 +29,8 @@
 #include "package/UnpackTask.h"
 #include "platform/MessageQueue.h"
 #include "platform/Messages.h"
+#include "support/ChildProcess.h"
+#include "support/ScratchDir.h"
 
 namespace {
 
@@ -43,46 +43,31 @@ struct Reply {
     std::string contentRange;
 };
 
-std::string storeBinary() {
-    if (const char* dir = std::getenv("QUENLOW_BIN_DIR"); dir && *dir)
-        return (fs::path(dir) / "quenlow-store").string();
-    // Run by hand: the store is built next to the test program.
-    return (fs::read_symlink("/proc/self/exe").parent_path() / "quenlow-store").string();
-}
-
 // One store process for the whole suite (starting it builds the demo order).
 class StoreProcess {
   public:
     StoreProcess() {
-        char tmpl[] = "/tmp/quenlow-storetest-XXXXXX";
-        dataDir_ = mkdtemp(tmpl);
         // One order comes from a file given on the command line.
         std::ofstream(fs::path(dataDir_) / "extra.json")
             << R"({"orderId":"ORD-from-file","files":[{"fileName":"f.bin","size":5}]})";
         std::vector<std::string> args = {
             "--port",          "0", "--data-dir", dataDir_,
             "--demo-throttle", "0", "--order",    (fs::path(dataDir_) / "extra.json").string()};
-        Poco::Pipe out;
-        handle_ = std::make_unique<Poco::ProcessHandle>(
-            Poco::Process::launch(storeBinary(), args, nullptr, &out, nullptr));
-        Poco::PipeInputStream in(out);
+        args.insert(args.begin(), quenlow::test::builtProgram("quenlow-store"));
+        process_ = std::make_unique<quenlow::test::ChildProcess>(args);
         std::string line;
-        std::getline(in, line);
+        process_->readLine(line);
         std::smatch m;
         static const std::regex ready(R"(^quenlow-store listening on http://127\.0\.0\.1:(\d+)$)");
         if (std::regex_match(line, m, ready)) port_ = static_cast<unsigned short>(std::stoi(m[1]));
         readyLine_ = line;
     }
-    ~StoreProcess() {
-        std::error_code ec;
-        fs::remove_all(dataDir_, ec);
-    }
     // Stops the store as the demo does (SIGINT); its exit code.
     int stop() {
-        if (!handle_) return -1;
-        Poco::Process::requestTermination(handle_->id());
-        int rc = handle_->wait();
-        handle_.reset();
+        if (!process_) return -1;
+        process_->signal(SIGINT);
+        int rc = process_->wait();
+        process_.reset();
         return rc;
     }
     unsigned short port() const { return port_; }
@@ -90,8 +75,9 @@ class StoreProcess {
     const std::string& dataDir() const { return dataDir_; }
 
   private:
-    std::string dataDir_;
-    std::unique_ptr<Poco::ProcessHandle> handle_;
+    quenlow::test::ScratchDir scratch_{"storetest"};
+    std::string dataDir_ = scratch_.path();
+    std::unique_ptr<quenlow::test::ChildProcess> process_;
     unsigned short port_ = 0;
     std::string readyLine_;
 };

@@ -7,13 +7,16 @@
 // was interrupted, even killed, resumes from the saved positions), every file
 // that is not complete is started, and the state is saved whenever the engine
 // asks and when a file completes. Progress goes to stdout, failures to stderr.
-// QUENLOW_TRACE=1 prints the network traces as well.
+// QUENLOW_TRACE=1 prints the network traces as well. Paths are taken relative
+// to the current folder. A save that fails is reported on stderr.
 //
-// Exit status: 0 when every file is complete, 1 when a file failed, 2 for bad
-// arguments or an unreadable file-information file.
+// Exit status: 0 when every file is complete, 1 when a file failed or the
+// state could not be saved, 2 for bad arguments or an unreadable
+// file-information file.
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <set>
@@ -35,6 +38,32 @@ class QueueView : public ViewTarget {
     void postViewMessage(Message msg) override { queue.post(std::move(msg)); }
     MessageQueue queue;
 };
+
+// Saves the order's state; the first failure is reported, and the last
+// save decides whether the run counts as saved.
+class StateSaver {
+  public:
+    explicit StateSaver(OrderState& order) : order_(order) {}
+    void save() {
+        saved_ = order_.saveState();
+        if (!saved_ && !reported_) {
+            std::cerr << "cannot save the state to " << order_.saveStatePath << "\n";
+            reported_ = true;
+        }
+    }
+    bool lastSaveWorked() const { return saved_; }
+
+  private:
+    OrderState& order_;
+    bool saved_ = true;
+    bool reported_ = false;
+};
+
+std::string absolute(const char* path) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(path, ec);
+    return ec ? std::string(path) : p.string();
+}
 
 }  // namespace
 
@@ -59,10 +88,11 @@ int main(int argc, char** argv) {
     {
         OrderState order(&view);
         order.orderId = argv[2];
-        order.saveStatePath = argv[3];
+        order.saveStatePath = absolute(argv[3]);
         order.traceEnabled = trace;
         order.loadOrder(text.str());
-        if (argc == 5) order.DefaultOutputFolder = argv[4];
+        if (argc == 5) order.DefaultOutputFolder = absolute(argv[4]);
+        StateSaver saver(order);
 
         std::set<int> complete;  // file numbers
         auto allComplete = [&] { return static_cast<int>(complete.size()) >= order.fileCount; };
@@ -74,7 +104,7 @@ int main(int argc, char** argv) {
             switch (msg->id) {
                 case UM_FILE_STATUS:
                     if (msg->wParam == Status_RecordsReady) {
-                        order.saveState();
+                        saver.save();
                         if (order.fileCount == 0) {
                             std::cerr << "the file information lists no files\n";
                             exitCode = 1;
@@ -91,7 +121,7 @@ int main(int argc, char** argv) {
                         std::cout << "order " << order.orderId << ": " << order.fileCount
                                   << " file(s)" << std::endl;
                     } else if (msg->wParam == Status_Complete || msg->wParam == Status_Unpacked) {
-                        order.saveState();
+                        saver.save();
                         complete.insert(static_cast<int>(msg->lParam));
                         std::cout << "file " << msg->lParam << ": complete" << std::endl;
                     } else {
@@ -101,7 +131,7 @@ int main(int argc, char** argv) {
                     if (order.fileCount > 0 && allComplete()) done = true;
                     break;
                 case UM_SAVE_STATE:
-                    order.saveState();
+                    saver.save();
                     break;
                 case UM_FILE_PROGRESS:
                     std::cout << "file " << number << ": " << msg->lParam << "%" << std::endl;
@@ -126,7 +156,7 @@ int main(int argc, char** argv) {
                     done = true;
                     break;
                 case UM_DEBUG_TEXT:
-                    if (trace)
+                    if (trace || number == 0)  // 0: about the whole order
                         if (const std::string* t = msg->text())
                             std::cerr << "[" << number << "] " << *t << "\n";
                     break;
@@ -135,6 +165,7 @@ int main(int argc, char** argv) {
             }
         }
         order.shutdown();
+        if (exitCode == 0 && !saver.lastSaveWorked()) exitCode = 1;
     }
     return exitCode;
 }
