@@ -10,10 +10,7 @@
 
 #include "download/File.h"
 #include "platform/ViewTarget.h"
-
-namespace Poco::XML {
-class XMLWriter;
-}
+#include "state/SaveStateWriter.h"
 
 namespace quenlow {
 
@@ -57,11 +54,16 @@ class OrderState {
     std::string locatePackageOnDrives(const std::string& fileName) const;
 
     void loadSaveState();
-    // Writes the whole save-state file (atomically replaced). False when it could not be written.
+    // Writes the whole save-state file now (atomically replaced). False when
+    // it could not be written.
     bool saveState();
-    // The two halves of saveState: one Order element each.
-    void writeCurrentOrder(Poco::XML::XMLWriter& writer);
-    void copySavedOrder(Poco::XML::XMLWriter& writer, const pugi::xml_node& savedOrder);
+    // The same on the save-state writer's thread: the caller never waits for
+    // the disk. The view saves this way.
+    void requestSave();
+    // Returns once every requested save has been written.
+    void waitForSaves();
+    // The current order as a save writes it.
+    OrderSnapshot takeSnapshot() const;
     // The save-state text saveState writes, without touching the disk: the
     // current order from memory, the others from saveStateDocument.
     std::string saveStateText();
@@ -78,6 +80,8 @@ class OrderState {
     };
 
   private:
+    SaveStateWriter saveWriter_;
+
     // What buildRecords learned from a file's saved counterpart.
     struct SavedFile {
         pugi::xml_node node;        // empty when the order never saved this file
@@ -90,9 +94,6 @@ class OrderState {
         }
     };
 
-    // Writes text to a new temporary file, renames it over the save-state
-    // file (keeping the old one aside when keepOldAside) and flushes the folder.
-    bool replaceSaveStateFile(const std::string& text, bool keepOldAside);
     // A line for the diagnostic log, through the view that writes it.
     void logForView(const std::string& text) const;
 

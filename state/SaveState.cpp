@@ -184,38 +184,53 @@ void OrderState::loadSaveState() {
     }
 }
 
-void OrderState::writeCurrentOrder(XMLWriter& writer) {
-    AttributesImpl orderAttrs;
-    add(orderAttrs, "OrderID", orderId);
-    writer.startElement("", "", "Order", orderAttrs);
-    writer.startElement("", "", "Files");
+OrderSnapshot OrderState::takeSnapshot() const {
+    OrderSnapshot snapshot;
+    snapshot.path = saveStatePath;
+    snapshot.orderId = orderId;
+    snapshot.currentUrl = CurrentUrl;
+    snapshot.defaultOutputFolder = DefaultOutputFolder;
     for (const auto& filePtr : files) {
         File& f = *filePtr;
+        OrderSnapshot::FileEntry entry{
+            f.fileKey,        f.fileName,           f.fileSize.load(),    countsAsComplete(f),
+            f.installCommand, f.outputFolderCopy(), f.launchFolderCopy(), {}};
+        for (const auto& part : f.parts) {
+            // The controller moves both positions together under this lock.
+            Poco::FastMutex::ScopedLock lock(f.countersLock);
+            entry.parts.push_back(
+                {part->fileId, part->url, part->writePosition.load(), part->readPosition.load()});
+        }
+        snapshot.files.push_back(std::move(entry));
+    }
+    return snapshot;
+}
+
+namespace {
+
+void writeOrder(XMLWriter& writer, const OrderSnapshot& order) {
+    AttributesImpl orderAttrs;
+    add(orderAttrs, "OrderID", order.orderId);
+    writer.startElement("", "", "Order", orderAttrs);
+    writer.startElement("", "", "Files");
+    for (const OrderSnapshot::FileEntry& f : order.files) {
         AttributesImpl fileAttrs;
         add(fileAttrs, "FileKey", f.fileKey);
         add(fileAttrs, "FileName", f.fileName);
-        add(fileAttrs, "FileSize", std::to_string(f.fileSize.load()));
-        add(fileAttrs, "FileState", countsAsComplete(f) ? "Complete" : "Downloading");
+        add(fileAttrs, "FileSize", std::to_string(f.fileSize));
+        add(fileAttrs, "FileState", f.complete ? "Complete" : "Downloading");
         add(fileAttrs, "InstallCommand", f.installCommand);
-        add(fileAttrs, "OutputFolder", f.outputFolderCopy());
-        add(fileAttrs, "TarnLaunchFolder", f.launchFolderCopy());
+        add(fileAttrs, "OutputFolder", f.outputFolder);
+        add(fileAttrs, "TarnLaunchFolder", f.launchFolder);
         writer.startElement("", "", "File", fileAttrs);
         for (size_t k = 0; k < f.parts.size(); ++k) {
-            const FilePart& p = *f.parts[k];
-            int64_t read = 0;
-            int64_t write = 0;
-            {
-                // The controller moves both positions together under this lock.
-                Poco::FastMutex::ScopedLock lock(f.countersLock);
-                read = p.readPosition.load();
-                write = p.writePosition.load();
-            }
+            const OrderSnapshot::PartEntry& p = f.parts[k];
             AttributesImpl partAttrs;
             add(partAttrs, "FileID", p.fileId);
             add(partAttrs, "FilePartKey", std::to_string(k));
             add(partAttrs, "FileURL", p.url);
-            add(partAttrs, "FileWritePosition", std::to_string(write));
-            add(partAttrs, "URLReadPosition", std::to_string(read));
+            add(partAttrs, "FileWritePosition", std::to_string(p.writePosition));
+            add(partAttrs, "URLReadPosition", std::to_string(p.readPosition));
             writer.emptyElement("", "", "FilePart", partAttrs);
         }
         writer.endElement("", "", "File");
@@ -224,7 +239,7 @@ void OrderState::writeCurrentOrder(XMLWriter& writer) {
     writer.endElement("", "", "Order");
 }
 
-void OrderState::copySavedOrder(XMLWriter& writer, const pugi::xml_node& savedOrder) {
+void copySavedOrder(XMLWriter& writer, const pugi::xml_node& savedOrder) {
     AttributesImpl orderAttrs;
     add(orderAttrs, "OrderID", attr(savedOrder, "OrderID"));
     writer.startElement("", "", "Order", orderAttrs);
@@ -250,79 +265,98 @@ void OrderState::copySavedOrder(XMLWriter& writer, const pugi::xml_node& savedOr
     writer.endElement("", "", "Order");
 }
 
-std::string OrderState::saveStateText() { return saveStateText(saveStateDocument); }
-
-std::string OrderState::saveStateText(const pugi::xml_document& savedOrders) {
+std::string saveStateText(const OrderSnapshot& order, const pugi::xml_document& savedOrders) {
     std::ostringstream out;
     XMLWriter writer(out, XMLWriter::WRITE_XML_DECLARATION | XMLWriter::PRETTY_PRINT);
     writer.setNewLine(XMLWriter::NEWLINE_CRLF);
     writer.startDocument();
 
     AttributesImpl appAttrs;
-    add(appAttrs, "CurrentUrl", CurrentUrl);
-    add(appAttrs, "DefaultOutputFolder", DefaultOutputFolder);
+    add(appAttrs, "CurrentUrl", order.currentUrl);
+    add(appAttrs, "DefaultOutputFolder", order.defaultOutputFolder);
     writer.emptyElement("", "", "ApplicationData", appAttrs);
 
     writer.startElement("", "", "Orders");
     for (const pugi::xpath_node& xo : savedOrders.select_nodes("/Orders/Order")) {
-        pugi::xml_node order = xo.node();
-        if (attr(order, "OrderID") != orderId)
-            copySavedOrder(writer, order);
+        pugi::xml_node saved = xo.node();
+        if (attr(saved, "OrderID") != order.orderId)
+            copySavedOrder(writer, saved);
         else
-            writeCurrentOrder(writer);
+            writeOrder(writer, order);
     }
     pugi::xpath_variable_set vars;
-    vars.set("order", orderId.c_str());
+    vars.set("order", order.orderId.c_str());
     if (!savedOrders.select_node(pugi::xpath_query("/Orders/Order[@OrderID=$order]", &vars)))
-        writeCurrentOrder(writer);
+        writeOrder(writer, order);
     writer.endElement("", "", "Orders");
     writer.endDocument();
     return out.str();
 }
 
-bool OrderState::saveState() {
-    if (saveStatePath.empty()) saveStatePath = saveStateFilePath();
-    if (saveStatePath.empty()) return false;
-    // Without its folder no download could ever resume.
-    if (!makeFoldersDurably(saveStatePath)) return false;
+// Writes text to a new temporary file and renames it over the save-state file
+// (keeping the old one aside when keepOldAside), then flushes the folder.
+bool replaceSaveStateFile(const std::string& path, const std::string& text, bool keepOldAside) {
+    // Written beside the old file and renamed over it, so an interrupted save
+    // leaves the previous state whole.
+    FileSystem& fs = fileSystem();
+    const std::string temp = uniqueTemporaryName(path);
+    if (!writeNewFile(temp, text)) return false;
+    if (keepOldAside && fs.exists(path)) {
+        // Keep a damaged file for inspection rather than silently dropping it.
+        if (fs.rename(path, path + ".unreadable") != 0) {
+            fs.remove(temp);
+            return false;
+        }
+    }
+    if (fs.rename(temp, path) != 0) {
+        fs.remove(temp);
+        return false;
+    }
+    // Make the rename itself durable.
+    return fs.syncFolder(folderOf(path)) == 0;
+}
 
-    SaveStateLock lock(saveStatePath);
+}  // namespace
+
+std::string OrderState::saveStateText() { return saveStateText(saveStateDocument); }
+
+std::string OrderState::saveStateText(const pugi::xml_document& savedOrders) {
+    return quenlow::saveStateText(takeSnapshot(), savedOrders);
+}
+
+bool writeSaveState(const OrderSnapshot& order) {
+    if (order.path.empty()) return false;
+    // Without its folder no download could ever resume.
+    if (!makeFoldersDurably(order.path)) return false;
+
+    SaveStateLock lock(order.path);
     if (!lock.held()) return false;
     // Other orders come from the file as it is now, not as it was when this
     // order loaded: another process may have saved its order since.
     pugi::xml_document onDisk;
-    const bool unreadable = readSaveStateFile(saveStatePath, onDisk);
+    const bool unreadable = readSaveStateFile(order.path, onDisk);
 
     std::string text;
     try {
-        text = saveStateText(onDisk);
+        text = saveStateText(order, onDisk);
     } catch (const Poco::Exception&) {
         return false;
     } catch (const std::exception&) {
         return false;
     }
-    return replaceSaveStateFile(text, unreadable);
+    return replaceSaveStateFile(order.path, text, unreadable);
 }
 
-bool OrderState::replaceSaveStateFile(const std::string& text, bool keepOldAside) {
-    // Written beside the old file and renamed over it, so an interrupted save
-    // leaves the previous state whole.
-    FileSystem& fs = fileSystem();
-    const std::string temp = uniqueTemporaryName(saveStatePath);
-    if (!writeNewFile(temp, text)) return false;
-    if (keepOldAside && fs.exists(saveStatePath)) {
-        // Keep a damaged file for inspection rather than silently dropping it.
-        if (fs.rename(saveStatePath, saveStatePath + ".unreadable") != 0) {
-            fs.remove(temp);
-            return false;
-        }
-    }
-    if (fs.rename(temp, saveStatePath) != 0) {
-        fs.remove(temp);
-        return false;
-    }
-    // Make the rename itself durable.
-    return fs.syncFolder(folderOf(saveStatePath)) == 0;
+bool OrderState::saveState() {
+    if (saveStatePath.empty()) saveStatePath = saveStateFilePath();
+    return writeSaveState(takeSnapshot());
 }
+
+void OrderState::requestSave() {
+    if (saveStatePath.empty()) saveStatePath = saveStateFilePath();
+    saveWriter_.request(takeSnapshot());
+}
+
+void OrderState::waitForSaves() { saveWriter_.waitUntilIdle(); }
 
 }  // namespace quenlow

@@ -247,7 +247,7 @@ void ViewCore::takeOrder(const std::string& url, const PageValues& values, size_
     order_->view = orderTarget_.get();
     if (prepareOrder) prepareOrder(*order_);
     order_->loadOrder(fileInformation_);
-    order_->saveState();
+    order_->requestSave();
     host_.setMiddleZoom();
 }
 
@@ -335,7 +335,7 @@ void ViewCore::OnStatusMessage(int code, int fileNumber) {
             break;
         case Status_Complete:
         case Status_Unpacked:
-            order_->saveState();
+            order_->requestSave();
             bridge_.completeDownload(fileNumber);
             break;
         default:
@@ -440,7 +440,7 @@ void ViewCore::OnEventMessage(Message& msg) {
 }
 
 void ViewCore::OnSaveStateMessage() {
-    if (order_) order_->saveState();
+    if (order_) order_->requestSave();
 }
 
 void ViewCore::OnProgressMessage(int fileNumber, int percent) {

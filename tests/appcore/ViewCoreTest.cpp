@@ -198,7 +198,10 @@ class ViewCoreTest : public ::testing::Test {
         std::ifstream in(dir_ / "Quenlow.log", std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
+    // The save-state file once the saves the view asked for are on disk (the
+    // view's saves run on the writer's thread).
     std::string saveStatePath() {
+        if (core_ && core_->orderState()) core_->orderState()->waitForSaves();
         return (dir_ / "appdata/Ostrel Inc/Quenlow/VeskSaveState.xml").string();
     }
 
