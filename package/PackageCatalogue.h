@@ -72,10 +72,7 @@ class PackageCatalogue {
 
     uint32_t entryCount() const { return count_; }
     EntryForm form() const { return form_; }
-    uint32_t version() const { return version_; }
     uint32_t storedCrc() const { return storedCrc_; }
-    const std::vector<uint8_t>& nameBlock() const { return names_; }
-    size_t nameBlockLength() const { return nameLength_; }
 
     // Sum of the progress sizes (form A) or packed sizes (form B).
     uint64_t SumProgressSizes() const;
@@ -90,6 +87,8 @@ class PackageCatalogue {
     uint64_t totalPackedRead = 0;
     uint64_t progressTotal = 0;
     uint32_t lastPercent = 0;
+    // Set when an entry's write failed because the disk is full.
+    bool outOfDiskSpace = false;
     // Set at shutdown; the extraction stops between pieces when it is set.
     const std::atomic<bool>* stopFlag = nullptr;
     bool stopRequested() const { return stopFlag && stopFlag->load(); }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "package/LittleEndian.h"
 #include "platform/FileSystem.h"
 
 namespace quenlow {
@@ -49,7 +50,7 @@ bool PackageFile::readExact(void* data, size_t n) {
 bool PackageFile::readWord(uint32_t& value) {
     uint8_t b[4];
     if (!readExact(b, 4)) return false;
-    value = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+    value = get32(b);
     return true;
 }
 

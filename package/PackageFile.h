@@ -23,7 +23,6 @@ class PackageFile {
     bool open(const std::string& path, int flags, mode_t mode = 0644);
     void close();
     bool isOpen() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
     // errno of the last failed open or access (0 when none).
     int error() const { return error_; }
 
@@ -32,6 +31,7 @@ class PackageFile {
     ssize_t read(void* data, size_t n);
     // Reads exactly n bytes; false on a short read or an error.
     bool readExact(void* data, size_t n);
+    // A little-endian 32-bit word.
     bool readWord(uint32_t& value);
     // Writes all n bytes at the position, advancing it; false on failure.
     bool write(const void* data, size_t n);

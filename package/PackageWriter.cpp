@@ -9,6 +9,7 @@
 
 #include "package/Blowfish.h"
 #include "package/Crc32Static.h"
+#include "package/LittleEndian.h"
 #include "package/PackageCatalogue.h"
 #include "package/PackageFile.h"
 #include "platform/FileSystem.h"
@@ -16,14 +17,6 @@
 namespace quenlow {
 
 namespace {
-
-void put32(std::string& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out += static_cast<char>(v >> (8 * i));
-}
-void put64(std::string& out, uint64_t v) {
-    put32(out, static_cast<uint32_t>(v));
-    put32(out, static_cast<uint32_t>(v >> 32));
-}
 
 std::string deflateBytes(const std::string& plain, uint8_t xorByte, bool wrapped, int level) {
     std::string input = plain;
@@ -52,9 +45,6 @@ uint32_t attributesOf(const PackageEntry& e) {
     if (!(a & (FileAttribute_Directory | FileAttribute_ReadOnly))) a |= FileAttribute_Normal;
     return a;
 }
-
-bool versionedHasCrc(uint32_t v) { return v == 179 || v == 180 || v == 196; }
-bool sealedHasCrc(uint32_t v) { return v == 179 || v == 180 || v == 181 || v == 196 || v == 209; }
 
 struct Packed {
     std::string data;
@@ -156,7 +146,8 @@ BuiltPackage BuildPackage(const std::vector<PackageEntry>& entries, const Packag
         result.unpackParameter = UnpackParameterFor(0, o.key);
         return result;
     }
-    const bool formB = o.layout == PackageLayout::Sealed && v == 209;
+    const VersionRules rules = versionRules(o.layout, v);
+    const bool formB = rules.formB;
     const uint8_t xorByte = XorByteFor(o.layout, o.key);
 
     // Entry data, in table order; only the last file may be stored.
@@ -188,8 +179,8 @@ BuiltPackage BuildPackage(const std::vector<PackageEntry>& entries, const Packag
 
     std::string catalogue;
     put32(catalogue, v);
-    const uint32_t seed = v >= 178 ? o.seed : v;
-    if (v >= 178) put32(catalogue, seed);
+    const uint32_t seed = rules.seedWord ? o.seed : v;
+    if (rules.seedWord) put32(catalogue, seed);
     put32(catalogue, static_cast<uint32_t>(entries.size()));
     for (size_t i = 0; i < entries.size(); ++i) {
         const auto& e = entries[i];
@@ -213,25 +204,24 @@ BuiltPackage BuildPackage(const std::vector<PackageEntry>& entries, const Packag
         put64(catalogue, 0);
     }
 
-    auto scramble = [&](bool descrambled, bool plain) {
-        if (descrambled) {
+    auto scramble = [&] {
+        if (rules.names == NameCoding::Descrambled)
             Descramble(reinterpret_cast<uint8_t*>(names.data()), names.size(), seed);
-        } else if (!plain) {
+        else if (rules.names == NameCoding::XorSeed)
             for (auto& c : names) c = static_cast<char>(static_cast<uint8_t>(c) ^ uint8_t(seed));
-        }
     };
 
     if (o.layout == PackageLayout::Versioned) {
-        scramble(v == 180 || v == 181 || v == 196, false);
+        scramble();
         put32(catalogue, static_cast<uint32_t>(names.size()));
         catalogue += names;
-        if (versionedHasCrc(v)) put32(catalogue, result.dataCrc);
+        if (rules.storedCrc) put32(catalogue, result.dataCrc);
         result.bytes = catalogue + data;
     } else {
         // The name length word must be nonzero: the reader skips zero words.
         if (names.empty()) names.assign(1, '\0');
         const uint32_t length = static_cast<uint32_t>(names.size());
-        scramble(v == 180 || v == 196, v == 181 || v == 209);
+        scramble();
         names.resize((names.size() + 7) / 8 * 8, '\0');
         std::string k1 = KeyK1(o.key);
         Blowfish(reinterpret_cast<const uint8_t*>(k1.data()), k1.size())
@@ -239,7 +229,7 @@ BuiltPackage BuildPackage(const std::vector<PackageEntry>& entries, const Packag
         for (unsigned i = 0; i < o.zeroWordsBeforeLength; ++i) put32(catalogue, 0);
         put32(catalogue, length);
         catalogue += names;
-        if (sealedHasCrc(v)) put32(catalogue, result.dataCrc);
+        if (rules.storedCrc) put32(catalogue, result.dataCrc);
         catalogue.resize((catalogue.size() + 7) / 8 * 8, '\0');
         std::string k2 = KeyK2(o.key);
         Blowfish(reinterpret_cast<const uint8_t*>(k2.data()), k2.size())

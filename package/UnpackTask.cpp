@@ -36,7 +36,7 @@ void UnpackTask::startTask() {
 }
 
 void UnpackTask::OnCommandMessage(const Message& msg) {
-    if (msg.id != UM_TASK_COMMAND && msg.id != 0x8600) return;
+    if (msg.id != UM_TASK_COMMAND && msg.id != UM_SAVE_STATE) return;
     if (msg.wParam != UM_TASK_COMMAND || msg.lParam != TaskCommand_Unpack) return;
     runJob();
 }

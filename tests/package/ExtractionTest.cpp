@@ -102,6 +102,19 @@ struct LayoutCase {
     bool storeLast = false;
 };
 
+std::string caseName(const LayoutCase& c) {
+    const char* layout = c.layout == PackageLayout::Sealed   ? "Sealed"
+                         : c.layout == PackageLayout::Legacy ? "Legacy"
+                                                             : "Versioned";
+    std::string name =
+        layout + (c.layout == PackageLayout::Legacy ? "" : std::to_string(c.version));
+    if (c.zlibWrapped) name += "ZlibWrapped";
+    if (c.storeLast) name += "StoredLast";
+    return name;
+}
+
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << caseName(c); }
+
 class LayoutRoundTrip : public ExtractionTest, public ::testing::WithParamInterface<LayoutCase> {};
 
 TEST_P(LayoutRoundTrip, ExtractsEveryEntryWithTimesAttributesAndLaunchFolder) {
@@ -142,7 +155,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LayoutCase{PackageLayout::Sealed, 181, kSealedKey.substr(0, 51)},
                       LayoutCase{PackageLayout::Sealed, 196, kSealedKey, false, true},
                       LayoutCase{PackageLayout::Sealed, 209, kSealedKey, true, true},
-                      LayoutCase{PackageLayout::Legacy, 0, ""}));
+                      LayoutCase{PackageLayout::Legacy, 0, ""}),
+    [](const ::testing::TestParamInfo<LayoutCase>& info) { return caseName(info.param); });
 
 TEST_F(ExtractionTest, Version169HasNoCatalogueAndAnEmptyCrc) {
     PackageOptions o;

@@ -130,7 +130,8 @@ TEST_F(UnpackTaskTest, OnlyCommand103RunsTheJob) {
     task.startTask();
     task.post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, 102));
     task.post(Message(UM_TASK_COMMAND, 0, TaskCommand_Unpack));
-    task.post(Message(0x8600, UM_TASK_COMMAND, TaskCommand_Unpack));  // routed to the same handler
+    task.post(
+        Message(UM_SAVE_STATE, UM_TASK_COMMAND, TaskCommand_Unpack));  // routed to the same handler
     auto r = waitForOutcome(controller);
     EXPECT_EQ(r.back().code, DownloadTaskState_Unpacked);
     task.post(Message(WM_QUIT, 0, 0));
