@@ -65,7 +65,10 @@ uint32_t ProgressPercent(uint64_t done, uint64_t total) {
 }
 
 uint32_t ClampedPercent(uint64_t done, uint64_t total) {
-    return std::min<uint32_t>(ProgressPercent(done, total), 100);
+    if (total == 0 || done >= total) return 100;
+    // Computed in 64 bits: a narrowed quotient could wrap below 100.
+    const uint64_t percent = total >= 100 ? done / (total / 100) : done * 100 / total;
+    return static_cast<uint32_t>(std::min<uint64_t>(percent, 100));
 }
 
 namespace {

@@ -99,7 +99,7 @@ struct EntryStream {
     size_t pending = 0;  // inflated bytes at the start of `out` not yet written
 };
 
-enum class ChunkResult { NeedMore, StreamEnd, Corrupt, WriteFailed };
+enum class ChunkResult { NeedMore, StreamEnd, Corrupt, WriteFailed, Stopped };
 
 bool allocateBuffers(EntryStream& s) {
     try {
@@ -188,8 +188,11 @@ ChunkResult inflateChunk(EntryStream& s, size_t n) {
         if (produced > 0) s.wroteAny = true;
         s.pending += produced;
         finished = s.state->block_state == ISAL_BLOCK_FINISH;
-        if ((s.pending == kInflateChunk || finished) && !flushOutput(s))
-            return ChunkResult::WriteFailed;
+        if (s.pending == kInflateChunk || finished) {
+            if (!flushOutput(s)) return ChunkResult::WriteFailed;
+            // One chunk of packed data may inflate to many buffers.
+            if (!finished && s.catalogue.stopRequested()) return ChunkResult::Stopped;
+        }
     } while (s.state->avail_out == 0 && !finished);
     return finished ? ChunkResult::StreamEnd : ChunkResult::NeedMore;
 }
@@ -222,6 +225,8 @@ int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile&
             case ChunkResult::Corrupt:
             case ChunkResult::WriteFailed:
                 return Inflate_Failed;
+            case ChunkResult::Stopped:
+                return Inflate_Stopped;
         }
     }
 }

@@ -294,7 +294,7 @@ bool OpenSealedPackage(PackageCatalogue& catalogue, PackageFile& package,
             .decryptBuffer(header.data(), header.size());
         const std::string sidePath = packagePath + ".tmp";
         PackageFile side;
-        side.open(sidePath, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
+        side.createFresh(sidePath, 0600);  // a stale side file or a link there is replaced
         ok = side.isOpen() && side.write(header.data(), header.size());
         side.seek(0);
         std::string k1 = KeyK1(packageKey);

@@ -30,16 +30,6 @@ std::string slashes(std::string name) {
     return name;
 }
 
-bool isSymlink(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-// Lets an existing read-only file at path be replaced.
-void makeNormal(const std::string& path) {
-    if (!isSymlink(path) && fileSystem().isRegularFile(path)) fileSystem().chmod(path, kNormalMode);
-}
-
 void restoreTimesAndAttributes(const std::string& path, uint64_t accessTime, uint64_t writeTime,
                                uint32_t attributes, bool executable) {
     timespec access = FileTimeToTimespec(accessTime);
@@ -57,11 +47,11 @@ std::string directoryPart(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-// Opens a fresh output file for an entry, never through a symbolic link.
+// Opens a new output file for an entry: a read-only file, a link or a file
+// with other hard links already there is replaced, never written through.
 bool createOutput(PackageFile& out, const std::string& path) {
     CreateDirectoryTree(path, true);
-    makeNormal(path);
-    return out.open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, kNormalMode);
+    return out.createFresh(path, kNormalMode);
 }
 
 }  // namespace
@@ -380,7 +370,14 @@ bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,
             // Data that ends before the entry's size is a broken package, not a short file.
             if (n <= 0) return false;
             head.feed(buffer.data(), static_cast<size_t>(n));
-            if (!out.write(buffer.data(), static_cast<size_t>(n))) return false;
+            if (!out.write(buffer.data(), static_cast<size_t>(n))) {
+                if (isDiskFull(out.error())) {
+                    catalogue.outOfDiskSpace = true;
+                    out.close();
+                    fileSystem().remove(outPath);
+                }
+                return false;
+            }
             copied += static_cast<uint32_t>(n);
             jobBytes += n;
             const int64_t percent = jobBytes * 100 / packageSize;

@@ -1,5 +1,7 @@
 #include "package/PackageFile.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "package/LittleEndian.h"
@@ -18,6 +20,19 @@ bool PackageFile::open(const std::string& path, int flags, mode_t mode) {
     error_ = 0;
     position_ = 0;
     return true;
+}
+
+bool PackageFile::createFresh(const std::string& path, mode_t mode) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            error_ = EISDIR;
+            return false;
+        }
+        fileSystem().remove(path);
+    }
+    // Exclusive: anything that appeared since is not ours to write into.
+    return open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
 }
 
 void PackageFile::close() {

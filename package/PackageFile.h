@@ -21,6 +21,10 @@ class PackageFile {
 
     // open(2) flags; false on failure, with error() giving the errno value.
     bool open(const std::string& path, int flags, mode_t mode = 0644);
+    // Opens a new, empty file at path for reading and writing. Whatever else
+    // is there (a file, a link, a file with other hard links, a pipe) is
+    // removed first, never written through; a folder there fails the call.
+    bool createFresh(const std::string& path, mode_t mode);
     void close();
     bool isOpen() const { return fd_ >= 0; }
     // errno of the last failed open or access (0 when none).

@@ -51,9 +51,11 @@ int UnpackTask::runJob() {
 
     const UnpackParameter p = SplitUnpackParameter(unpackParameter);
 
-    auto fail = [this] {
+    // A full disk travels as the disk-space error code, so the page can say so.
+    auto fail = [this, &catalogue] {
+        const intptr_t reason = catalogue.outOfDiskSpace ? Error_DiskSpace : 0;
         if (controller)
-            controller->post(Message(UM_TASK_MESSAGE, DownloadTaskState_UnpackFailed, 0));
+            controller->post(Message(UM_TASK_MESSAGE, DownloadTaskState_UnpackFailed, reason));
         sleepFor(pacing().yieldAfterPost);
     };
 
