@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "package/Crc32Static.h"
 #include "package/PackageCatalogue.h"
@@ -21,9 +22,15 @@
 
 namespace quenlow {
 
-namespace {
-
 constexpr size_t kInflateChunk = 262144;
+
+struct InflateScratch {
+    std::vector<uint8_t> in = std::vector<uint8_t>(kInflateChunk);
+    std::vector<uint8_t> out = std::vector<uint8_t>(kInflateChunk);
+    inflate_state state;  // 85 KiB: set up once, not once per entry
+};
+
+namespace {
 
 // XORs every byte with key, a word at a time (the compiler widens this loop
 // where it can).
@@ -90,7 +97,7 @@ struct EntryStream {
 
     uint8_t* in = nullptr;
     uint8_t* out = nullptr;
-    std::unique_ptr<inflate_state> state;
+    inflate_state* state = nullptr;
     int64_t entryStart = 0;
     uint64_t readIndex = 0;
     uint64_t entryRead = 0;
@@ -101,23 +108,21 @@ struct EntryStream {
 
 enum class ChunkResult { NeedMore, StreamEnd, Corrupt, WriteFailed, Stopped };
 
-bool allocateBuffers(EntryStream& s) {
+bool allocateScratch(EntryStream& s) {
+    auto& scratch = s.catalogue.inflateScratch;
     try {
-        auto& in = s.catalogue.inflateIn;
-        auto& out = s.catalogue.inflateOut;
-        if (in.size() != kInflateChunk) in.resize(kInflateChunk);
-        if (out.size() != kInflateChunk) out.resize(kInflateChunk);
-        s.state = std::make_unique<inflate_state>();
+        if (!scratch) scratch = std::make_shared<InflateScratch>();
     } catch (const std::bad_alloc&) {
         return false;
     }
-    s.in = s.catalogue.inflateIn.data();
-    s.out = s.catalogue.inflateOut.data();
+    s.in = scratch->in.data();
+    s.out = scratch->out.data();
+    s.state = &scratch->state;
     return true;
 }
 
 void startStream(EntryStream& s, uint32_t wrapper) {
-    isal_inflate_init(s.state.get());
+    isal_inflate_init(s.state);
     s.state->crc_flag = wrapper;
 }
 
@@ -160,7 +165,7 @@ bool rejected(int rc) { return rc < 0 || rc == ISAL_NEED_DICT; }
 int inflateInto(EntryStream& s, uint8_t* at, size_t room) {
     s.state->next_out = at;
     s.state->avail_out = static_cast<uint32_t>(room);
-    return isal_inflate(s.state.get());
+    return isal_inflate(s.state);
 }
 
 // Not raw deflate: the chunk again as a zlib-wrapped stream. Only before any
@@ -204,7 +209,7 @@ int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile&
                  const UnpackMessageHandler* relayWindow, ExecutableSniffer* head) {
     EntryStream s{catalogue,       package,     output, packedSize, static_cast<uint8_t>(xorValue),
                   progressMessage, relayWindow, head};
-    if (!allocateBuffers(s)) return Inflate_OutOfMemory;
+    if (!allocateScratch(s)) return Inflate_OutOfMemory;
     startStream(s, ISAL_DEFLATE);
     s.entryStart = package.position();
     for (;;) {

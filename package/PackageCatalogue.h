@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 namespace quenlow {
 
 class PackageFile;
+struct InflateScratch;
 
 inline constexpr uint32_t FileAttribute_ReadOnly = 0x01;
 inline constexpr uint32_t FileAttribute_Directory = 0x10;
@@ -93,8 +95,9 @@ class PackageCatalogue {
     const std::atomic<bool>* stopFlag = nullptr;
     bool stopRequested() const { return stopFlag && stopFlag->load(); }
 
-    // Scratch buffers of the inflate loop, kept across entries.
-    std::vector<uint8_t> inflateIn, inflateOut;
+    // Scratch of the inflate loop (buffers and decoder state), made at the
+    // first compressed entry and kept across entries.
+    std::shared_ptr<InflateScratch> inflateScratch;
 
   private:
     void reset();
