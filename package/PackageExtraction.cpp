@@ -334,6 +334,66 @@ int Unpack(PackageCatalogue& catalogue, const std::string& packagePath,
     return extractEntries(job);
 }
 
+namespace {
+
+// The legacy job's package, copy buffer and percent, shared by its entries.
+struct LegacyCopy {
+    PackageCatalogue& catalogue;
+    PackageFile& package;
+    std::vector<uint8_t>& buffer;
+    uint32_t progressMessage;
+    const UnpackMessageHandler* progressWindow;
+    int64_t packageSize;
+    int64_t jobBytes = 0;
+    int64_t lastPercent = -1;
+};
+
+void reportLegacyPercent(LegacyCopy& job, size_t n) {
+    job.jobBytes += static_cast<int64_t>(n);
+    const int64_t percent = job.jobBytes * 100 / job.packageSize;
+    if (!job.progressWindow || percent == job.lastPercent) return;
+    job.lastPercent = percent;
+    job.progressWindow->handleMessage(
+        Message(job.progressMessage, 0, static_cast<intptr_t>(percent)));
+}
+
+// Copies one entry's `size` bytes; a cut package, a failed write or a stop fails it.
+bool copyLegacyEntry(LegacyCopy& job, PackageFile& out, uint32_t size, ExecutableSniffer& head) {
+    uint32_t copied = 0;
+    while (copied < size) {
+        if (job.catalogue.stopRequested()) return false;
+        const size_t want = std::min<size_t>(size - copied, job.buffer.size());
+        const ssize_t n = job.package.read(job.buffer.data(), want);
+        // Data that ends before the entry's size is a broken package, not a short file.
+        if (n <= 0) return false;
+        head.feed(job.buffer.data(), static_cast<size_t>(n));
+        if (!out.write(job.buffer.data(), static_cast<size_t>(n))) return false;
+        copied += static_cast<uint32_t>(n);
+        reportLegacyPercent(job, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool extractLegacyFile(LegacyCopy& job, const LegacyEntry& entry, const std::string& outPath) {
+    PackageFile out;
+    if (!createOutput(out, outPath)) return false;
+    ExecutableSniffer head;
+    if (!copyLegacyEntry(job, out, entry.size, head)) {
+        const bool diskFull = isDiskFull(out.error());
+        out.close();
+        // A file cut short by a full disk or a stop is never left looking complete.
+        if (diskFull) job.catalogue.outOfDiskSpace = true;
+        if (diskFull || job.catalogue.stopRequested()) fileSystem().remove(outPath);
+        return false;
+    }
+    out.close();
+    restoreTimesAndAttributes(outPath, entry.lastAccessTime, entry.lastWriteTime, entry.attributes,
+                              head.executable());
+    return true;
+}
+
+}  // namespace
+
 bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,
                   const std::string& outputFolder, uint32_t progressMessage,
                   const UnpackMessageHandler* progressWindow) {
@@ -350,8 +410,7 @@ bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,
     const int64_t packageSize = package.size();
     if (packageSize <= 0) return false;
 
-    int64_t jobBytes = 0;
-    int64_t lastPercent = -1;
+    LegacyCopy job{catalogue, package, buffer, progressMessage, progressWindow, packageSize};
     std::string rawName;
     LegacyEntry entry;
     while (catalogue.NextLegacyEntry(rawName, entry)) {
@@ -360,39 +419,10 @@ bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,
         if (!EntryOutputPath(outputFolder, slashes(rawName), outPath)) return false;
         CreateDirectoryTree(directoryPart(outPath), false);
         if (entry.attributes & FileAttribute_Directory) continue;
-        PackageFile out;
-        if (!createOutput(out, outPath)) return false;
-        ExecutableSniffer head;
-        uint32_t copied = 0;
-        while (copied < entry.size) {
-            const size_t want = std::min<size_t>(entry.size - copied, buffer.size());
-            ssize_t n = package.read(buffer.data(), want);
-            // Data that ends before the entry's size is a broken package, not a short file.
-            if (n <= 0) return false;
-            head.feed(buffer.data(), static_cast<size_t>(n));
-            if (!out.write(buffer.data(), static_cast<size_t>(n))) {
-                if (isDiskFull(out.error())) {
-                    catalogue.outOfDiskSpace = true;
-                    out.close();
-                    fileSystem().remove(outPath);
-                }
-                return false;
-            }
-            copied += static_cast<uint32_t>(n);
-            jobBytes += n;
-            const int64_t percent = jobBytes * 100 / packageSize;
-            if (progressWindow && percent != lastPercent) {
-                lastPercent = percent;
-                progressWindow->handleMessage(
-                    Message(progressMessage, 0, static_cast<intptr_t>(percent)));
-            }
-        }
-        out.close();
-        restoreTimesAndAttributes(outPath, entry.lastAccessTime, entry.lastWriteTime,
-                                  entry.attributes, head.executable());
+        if (!extractLegacyFile(job, entry, outPath)) return false;
     }
     // The catalogue counts in the divisor, so the copy alone never reaches 100.
-    if (progressWindow && lastPercent != 100)
+    if (progressWindow && job.lastPercent != 100)
         progressWindow->handleMessage(Message(progressMessage, 0, 100));
     return true;
 }
