@@ -75,6 +75,13 @@ class ExtractionTest : public ::testing::Test {
                       p.expectedCrc, p.packageKey, deleteOnCrcFailure, reports);
     }
 
+    // Extracts without a CRC check, with the caller's catalogue (its flags and counters).
+    int unpackWith(PackageCatalogue& catalogue) {
+        catalogue.reportThread = reports;
+        return Unpack(catalogue, package, out, launchFolder, UM_PROCESS_STATUS(), &relay, true, 0,
+                      "", false, reports);
+    }
+
     bool unpackLegacy() {
         PackageCatalogue catalogue;
         return UnpackLegacy(catalogue, package, out, UM_UNPACK_PERCENT, &relay);
@@ -631,12 +638,12 @@ TEST_F(ExtractionTest, AFullDiskIsReportedAsSuchAndLeavesNoPartialFile) {
         fs::remove_all(out);
         FaultyFileSystem faulty;
         faulty.writeFault = {ENOSPC, 1};
-        setFileSystem(&faulty);
         PackageCatalogue catalogue;
-        catalogue.reportThread = reports;
-        const int result = Unpack(catalogue, package, out, launchFolder, UM_PROCESS_STATUS(),
-                                  &relay, true, 0, "", false, reports);
-        setFileSystem(nullptr);
+        int result = 0;
+        {
+            FileSystemInPlace inPlace(faulty);
+            result = unpackWith(catalogue);
+        }
         EXPECT_EQ(result, Unpack_EntryFailed) << "stored " << stored;
         EXPECT_TRUE(catalogue.outOfDiskSpace);
         const auto logs = logTexts(drain(reports));
@@ -653,10 +660,12 @@ TEST_F(ExtractionTest, AFullDiskIsReportedAsSuchAndLeavesNoPartialFile) {
     fs::remove_all(out);
     FaultyFileSystem faulty;
     faulty.writeFault = {ENOSPC, 1};
-    setFileSystem(&faulty);
     PackageCatalogue catalogue;
-    const bool done = UnpackLegacy(catalogue, package, out, UM_UNPACK_PERCENT, &relay);
-    setFileSystem(nullptr);
+    bool done = true;
+    {
+        FileSystemInPlace inPlace(faulty);
+        done = UnpackLegacy(catalogue, package, out, UM_UNPACK_PERCENT, &relay);
+    }
     EXPECT_FALSE(done);
     EXPECT_TRUE(catalogue.outOfDiskSpace);
     EXPECT_FALSE(fs::exists(out + "/big.bin"));
@@ -680,13 +689,13 @@ TEST_F(ExtractionTest, AStopEndsALongEntryBetweenBuffersAndRemovesIt) {
         faulty.beforeWrite = [&] {
             if (++writes == stopAtWrite) stop = true;
         };
-        setFileSystem(&faulty);
         PackageCatalogue catalogue;
-        catalogue.reportThread = reports;
         catalogue.stopFlag = &stop;
-        const int result = Unpack(catalogue, package, out, launchFolder, UM_PROCESS_STATUS(),
-                                  &relay, true, 0, "", false, reports);
-        setFileSystem(nullptr);
+        int result = 0;
+        {
+            FileSystemInPlace inPlace(faulty);
+            result = unpackWith(catalogue);
+        }
         EXPECT_EQ(result, Unpack_NotLoaded) << "stored " << stored;
         EXPECT_EQ(writes, stopAtWrite) << "stopped after one buffer, stored " << stored;
         EXPECT_FALSE(fs::exists(out + "/big.bin")) << "stored " << stored;

@@ -154,9 +154,11 @@ TEST_F(UnpackTaskTest, AFullDiskFailsWithTheDiskSpaceReason) {
     writeFile(package, built.bytes);
     FaultyFileSystem faulty;
     faulty.writeFault = {ENOSPC, 1};
-    setFileSystem(&faulty);
-    const auto r = run(built.unpackParameter);
-    setFileSystem(nullptr);
+    std::vector<Report> r;
+    {
+        FileSystemInPlace inPlace(faulty);
+        r = run(built.unpackParameter);
+    }
     ASSERT_FALSE(r.empty());
     EXPECT_EQ(r.back().code, DownloadTaskState_UnpackFailed);
     EXPECT_EQ(r.back().lParam, Error_DiskSpace);
@@ -184,12 +186,13 @@ TEST_F(UnpackTaskTest, ShutdownDuringALongInflateStopsItBetweenBuffers) {
         while (!task.stopRequested() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(1ms);
     };
-    setFileSystem(&faulty);
-    task.startTask();
-    task.post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Unpack));
-    writing.wait(false);
-    task.stopAndJoin();
-    setFileSystem(nullptr);
+    {
+        FileSystemInPlace inPlace(faulty);
+        task.startTask();
+        task.post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Unpack));
+        writing.wait(false);
+        task.stopAndJoin();
+    }
 
     EXPECT_EQ(writes.load(), 1) << "no buffer after the one in flight";
     EXPECT_FALSE(fs::exists(out + "/Setup/huge.bin")) << "a cut file is not left behind";
