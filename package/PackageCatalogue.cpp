@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "package/Blowfish.h"
+#include "package/LittleEndian.h"
 #include "package/PackageFile.h"
+#include "package/PackageFormat.h"
 #include "platform/FileSystem.h"
 #include "platform/Text.h"
 
@@ -12,19 +14,18 @@ namespace quenlow {
 
 namespace {
 
-uint32_t get32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint64_t get64(const uint8_t* p) { return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32; }
-
-bool hasStoredCrcVersioned(uint32_t v) { return v == 179 || v == 180 || v == 196; }
-bool hasStoredCrcSealed(uint32_t v) {
-    return v == 179 || v == 180 || v == 181 || v == 196 || v == 209;
-}
-
-void xorBytes(std::vector<uint8_t>& block, uint32_t seed) {
-    const uint8_t k = static_cast<uint8_t>(seed);
-    for (auto& b : block) b ^= k;
+// Reveals a name block hidden as the version's rules say.
+void decodeNames(std::vector<uint8_t>& block, size_t length, uint32_t seed, NameCoding coding) {
+    switch (coding) {
+        case NameCoding::Descrambled:
+            Descramble(block.data(), length, seed);
+            break;
+        case NameCoding::XorSeed:
+            for (auto& b : block) b ^= static_cast<uint8_t>(seed);
+            break;
+        case NameCoding::Plain:
+            break;
+    }
 }
 
 bool asciiEqualNoCase(const std::string& a, const std::string& b) {
@@ -75,7 +76,7 @@ bool PackageCatalogue::nameAt(uint32_t offset, std::string& name) const {
 // seed word follows, before that the version is the seed.
 bool PackageCatalogue::readVersionAndSeed(PackageFile& file, uint32_t& seed) {
     if (!file.readWord(version_)) return false;
-    if (version_ < 178) {
+    if (!versionRules(PackageLayout::Versioned, version_).seedWord) {
         seed = version_;
         return true;
     }
@@ -98,11 +99,9 @@ bool PackageCatalogue::LoadHeader(PackageFile& file) {
     if (!readVersionAndSeed(file, seed)) return false;
     if (!file.readWord(count_) || !readRecords(file, kRecordSize)) return false;
     if (!readNameBlock(file, length)) return false;
-    if (hasStoredCrcVersioned(version_) && !file.readWord(storedCrc_)) return false;
-    if (version_ == 180 || version_ == 181 || version_ == 196)
-        Descramble(names_.data(), length, seed);
-    else
-        xorBytes(names_, seed);
+    const VersionRules rules = versionRules(PackageLayout::Versioned, version_);
+    if (rules.storedCrc && !file.readWord(storedCrc_)) return false;
+    decodeNames(names_, length, seed, rules.names);
     return namesValid();
 }
 
@@ -111,7 +110,8 @@ bool PackageCatalogue::LoadBFCool(PackageFile& file, const uint8_t* key, size_t 
     uint32_t seed = 0, length = 0;
     if (!readVersionAndSeed(file, seed)) return false;
     if (!file.readWord(count_)) return false;
-    form_ = version_ == 209 ? EntryForm::FormB : EntryForm::BFCoolFormA;
+    const VersionRules rules = versionRules(PackageLayout::Sealed, version_);
+    form_ = rules.formB ? EntryForm::FormB : EntryForm::BFCoolFormA;
     if (!readRecords(file, kRecordSize)) return false;
     do {
         if (!file.readWord(length)) return false;
@@ -122,11 +122,8 @@ bool PackageCatalogue::LoadBFCool(PackageFile& file, const uint8_t* key, size_t 
     if (!file.readExact(names_.data(), names_.size())) return false;
     Blowfish(key, keyLength < 32 ? keyLength : 32).decryptBuffer(names_.data(), names_.size());
     nameLength_ = length;
-    if (hasStoredCrcSealed(version_) && !file.readWord(storedCrc_)) return false;
-    if (version_ == 180 || version_ == 196)
-        Descramble(names_.data(), length, seed);
-    else if (version_ != 181 && version_ != 209)
-        xorBytes(names_, seed);
+    if (rules.storedCrc && !file.readWord(storedCrc_)) return false;
+    decodeNames(names_, length, seed, rules.names);
     return namesValid();
 }
 
@@ -297,7 +294,7 @@ bool OpenSealedPackage(PackageCatalogue& catalogue, PackageFile& package,
             .decryptBuffer(header.data(), header.size());
         const std::string sidePath = packagePath + ".tmp";
         PackageFile side;
-        side.open(sidePath, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
+        side.createFresh(sidePath, 0600);  // a stale side file or a link there is replaced
         ok = side.isOpen() && side.write(header.data(), header.size());
         side.seek(0);
         std::string k1 = KeyK1(packageKey);

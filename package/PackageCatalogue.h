@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 namespace quenlow {
 
 class PackageFile;
+struct InflateScratch;
 
 inline constexpr uint32_t FileAttribute_ReadOnly = 0x01;
 inline constexpr uint32_t FileAttribute_Directory = 0x10;
@@ -72,10 +74,7 @@ class PackageCatalogue {
 
     uint32_t entryCount() const { return count_; }
     EntryForm form() const { return form_; }
-    uint32_t version() const { return version_; }
     uint32_t storedCrc() const { return storedCrc_; }
-    const std::vector<uint8_t>& nameBlock() const { return names_; }
-    size_t nameBlockLength() const { return nameLength_; }
 
     // Sum of the progress sizes (form A) or packed sizes (form B).
     uint64_t SumProgressSizes() const;
@@ -90,12 +89,15 @@ class PackageCatalogue {
     uint64_t totalPackedRead = 0;
     uint64_t progressTotal = 0;
     uint32_t lastPercent = 0;
+    // Set when an entry's write failed because the disk is full.
+    bool outOfDiskSpace = false;
     // Set at shutdown; the extraction stops between pieces when it is set.
     const std::atomic<bool>* stopFlag = nullptr;
     bool stopRequested() const { return stopFlag && stopFlag->load(); }
 
-    // Scratch buffers of the inflate loop, kept across entries.
-    std::vector<uint8_t> inflateIn, inflateOut;
+    // Scratch of the inflate loop (buffers and decoder state), made at the
+    // first compressed entry and kept across entries.
+    std::shared_ptr<InflateScratch> inflateScratch;
 
   private:
     void reset();

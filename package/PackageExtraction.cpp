@@ -1,13 +1,9 @@
 #include "package/PackageExtraction.h"
 
 #include <sys/stat.h>
-#include <zlib.h>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -15,6 +11,7 @@
 #include "package/Crc32Static.h"
 #include "package/PackageCatalogue.h"
 #include "package/PackageFile.h"
+#include "package/TaskReports.h"
 #include "package/UnpackMessageHandler.h"
 #include "platform/FileSystem.h"
 #include "platform/Messages.h"
@@ -25,82 +22,12 @@ namespace quenlow {
 namespace {
 
 constexpr size_t kCopySize = 16384;
-constexpr size_t kInflateChunk = 262144;
 constexpr mode_t kNormalMode = 0644;
 constexpr mode_t kProgramMode = 0755;
-
-void post(const QueueRef& to, int code, intptr_t lParam) {
-    if (to) to->post(Message(UM_TASK_MESSAGE, static_cast<uintptr_t>(code), lParam));
-}
-
-void postLog(const QueueRef& to, std::string text) {
-    if (to) to->post(textMessage(UM_TASK_MESSAGE, DownloadTaskState_Log, std::move(text)));
-}
 
 std::string slashes(std::string name) {
     std::replace(name.begin(), name.end(), '\\', '/');
     return name;
-}
-
-bool isSymlink(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-// XORs every byte with key, a word at a time (the compiler widens this loop
-// where it can).
-void xorWords(uint8_t* data, size_t n, uint8_t key) {
-    const uint64_t wide = 0x0101010101010101ull * key;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, data + i, 8);
-        w ^= wide;
-        std::memcpy(data + i, &w, 8);
-    }
-    for (; i < n; ++i) data[i] ^= key;
-}
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-__attribute__((target("avx2"))) void xorAvx2(uint8_t* data, size_t n, uint8_t key) {
-    const __m256i k = _mm256_set1_epi8(static_cast<char>(key));
-    size_t i = 0;
-    for (; i + 128 <= n; i += 128) {
-        auto* p = reinterpret_cast<__m256i*>(data + i);
-        const __m256i a = _mm256_xor_si256(_mm256_loadu_si256(p), k);
-        const __m256i b = _mm256_xor_si256(_mm256_loadu_si256(p + 1), k);
-        const __m256i c = _mm256_xor_si256(_mm256_loadu_si256(p + 2), k);
-        const __m256i d = _mm256_xor_si256(_mm256_loadu_si256(p + 3), k);
-        _mm256_storeu_si256(p, a);
-        _mm256_storeu_si256(p + 1, b);
-        _mm256_storeu_si256(p + 2, c);
-        _mm256_storeu_si256(p + 3, d);
-    }
-    for (; i + 32 <= n; i += 32) {
-        auto* p = reinterpret_cast<__m256i*>(data + i);
-        _mm256_storeu_si256(p, _mm256_xor_si256(_mm256_loadu_si256(p), k));
-    }
-    xorWords(data + i, n - i, key);
-}
-
-// XORs every byte with key: 128 bytes a step where the processor has AVX2.
-void xorBuffer(uint8_t* data, size_t n, uint8_t key) {
-    static const bool avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    if (avx2)
-        xorAvx2(data, n, key);
-    else
-        xorWords(data, n, key);
-}
-#else
-void xorBuffer(uint8_t* data, size_t n, uint8_t key) { xorWords(data, n, key); }
-#endif
-
-// Lets an existing read-only file at path be replaced.
-void makeNormal(const std::string& path) {
-    if (!isSymlink(path) && fileSystem().isRegularFile(path)) fileSystem().chmod(path, kNormalMode);
 }
 
 void restoreTimesAndAttributes(const std::string& path, uint64_t accessTime, uint64_t writeTime,
@@ -120,11 +47,11 @@ std::string directoryPart(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-// Opens a fresh output file for an entry, never through a symbolic link.
+// Opens a new output file for an entry: a read-only file, a link or a file
+// with other hard links already there is replaced, never written through.
 bool createOutput(PackageFile& out, const std::string& path) {
     CreateDirectoryTree(path, true);
-    makeNormal(path);
-    return out.open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, kNormalMode);
+    return out.createFresh(path, kNormalMode);
 }
 
 }  // namespace
@@ -156,281 +83,316 @@ bool EntryOutputPath(const std::string& outputFolder, const std::string& nameIn,
     return true;
 }
 
-int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile& output,
-                 uint64_t packedSize, int xorValue, uint32_t progressMessage,
-                 const UnpackMessageHandler* relayWindow, ExecutableSniffer* head) {
-    try {
-        if (catalogue.inflateIn.size() != kInflateChunk) catalogue.inflateIn.resize(kInflateChunk);
-        if (catalogue.inflateOut.size() != kInflateChunk)
-            catalogue.inflateOut.resize(kInflateChunk);
-    } catch (const std::bad_alloc&) {
-        return Z_MEM_ERROR;
+namespace {
+
+// Everything one Unpack call works with: its inputs, the open package, the
+// buffers and the counters of the entry walk.
+struct UnpackJob {
+    PackageCatalogue& catalogue;
+    const std::string& packagePath;
+    const std::string& outputFolder;
+    std::string& launchFolder;
+    uint32_t progressMessage;
+    const UnpackMessageHandler* relayWindow;
+    bool skipCrc;
+    uint32_t expectedCrc;
+    const std::string& packageKey;
+    bool deleteOnCrcFailure;
+    const QueueRef& reportThread;
+
+    PackageFile package;
+    uint8_t xorByte = 0;
+    std::vector<uint8_t> copyBuffer;
+    uint32_t lastCopyPercent = 0;
+    int lastInflate = 0;          // result of the last InflateEntry
+    int decompressorFailure = 0;  // a decompressor failure that did not stop the walk
+    bool underTopFolder = false;  // the last entry lies below the single top folder
+};
+
+constexpr int kOpenPackageFlags = O_RDONLY | O_CREAT;
+
+void postCreateFailure(const UnpackJob& job, const std::string& outPath) {
+    postLog(job.reportThread,
+            "Error(TARN-1004): unable to create file " + outPath + " during unpacking phase.");
+}
+
+bool openPackage(UnpackJob& job) {
+    if (job.package.open(job.packagePath, kOpenPackageFlags)) return true;
+    postLog(job.reportThread, "Unable to open File: " + job.packagePath);
+    return false;
+}
+
+bool loadSealedCatalogue(UnpackJob& job) {
+    job.xorByte = SealedXorByte(job.packageKey);
+    if (OpenSealedPackage(job.catalogue, job.package, job.packagePath, job.packageKey)) return true;
+    job.package.close();
+    postLog(job.reportThread, "LoadBFCool failed");
+    return false;
+}
+
+bool loadVersionedCatalogue(UnpackJob& job) {
+    uint32_t version = 0;
+    if (!job.package.readWord(version)) version = 0;
+    job.package.close();
+    if (!openPackage(job)) return false;
+    if (version == 169) {
+        // No catalogue: an empty package whose CRC pass sees no data.
+        const int64_t size = job.package.size();
+        job.package.seek(size > 0 ? size : 0);
+        return true;
     }
-    uint8_t* in = catalogue.inflateIn.data();
-    uint8_t* out = catalogue.inflateOut.data();
-    const uint8_t key = static_cast<uint8_t>(xorValue);
+    job.xorByte = VersionedXorByte(job.packageKey);
+    if (job.catalogue.LoadHeader(job.package)) return true;
+    job.package.close();
+    postLog(job.reportThread, "header Load failed");
+    return false;
+}
 
-    z_stream stream{};
-    int rc = inflateInit2(&stream, -MAX_WBITS);
-    if (rc != Z_OK) return rc;
+// Leaves the package at the first byte of entry data and the progress total set.
+bool loadCatalogue(UnpackJob& job) {
+    const bool loaded =
+        job.packageKey.size() > 50 ? loadSealedCatalogue(job) : loadVersionedCatalogue(job);
+    if (!loaded) return false;
+    PackageCatalogue& catalogue = job.catalogue;
+    if (!catalogue.reportThread) catalogue.reportThread = job.reportThread;
+    catalogue.progressTotal = catalogue.SumProgressSizes();
+    catalogue.Rewind();
+    return true;
+}
 
-    const int64_t entryStart = package.position();
-    const uint32_t fullChunks = static_cast<uint32_t>(packedSize / kInflateChunk);
-    const size_t remainder = static_cast<size_t>(packedSize % kInflateChunk);
-    uint64_t readIndex = 0;
-    uint64_t entryRead = 0;
-    bool wrapped = false;
-    bool wroteAny = false;
-    size_t pending = 0;  // inflated bytes at the start of `out` not yet written
-    auto flush = [&] {
-        if (pending == 0) return true;
-        if (key != 0) xorBuffer(out, pending, key);
-        if (head) head->feed(out, pending);
-        const bool written = output.write(out, pending);
-        pending = 0;
-        return written;
-    };
+// The failure text of the CRC stage, empty when the package passes.
+std::string crcFailure(UnpackJob& job) {
+    uint32_t crc = 0;
+    CCrc32Static::FileCrc32Win32Handle(job.package, crc, job.catalogue.progressTotal,
+                                       job.relayWindow, job.reportThread, 100);
+    const uint32_t stored = job.catalogue.storedCrc();
+    if (stored != 0) return crc != stored ? "CRC not valid" : "";
+    if (job.expectedCrc != 0) {
+        postLog(job.reportThread, "CRC Compare " + std::to_string(static_cast<int32_t>(crc)) +
+                                      " and " +
+                                      std::to_string(static_cast<int32_t>(job.expectedCrc)));
+        return crc != job.expectedCrc ? "CRC not valid2" : "";
+    }
+    postLog(job.reportThread,
+            "CRC Compare " + std::to_string(static_cast<int64_t>(crc)) + " and 0");
+    return crc != 0 ? "CRC not valid3" : "";
+}
+
+bool checkCrc(UnpackJob& job) {
+    if (job.skipCrc) return true;
+    const std::string failure = crcFailure(job);
+    if (failure.empty()) return true;
+    job.package.close();
+    if (job.deleteOnCrcFailure) fileSystem().remove(job.packagePath);
+    postLog(job.reportThread, failure);
+    return false;
+}
+
+enum class EntryOutcome { Extracted, CreateFailed, DataFailed, Stopped };
+
+// Copies a stored entry: it runs to the end of the package and carries no XOR.
+EntryOutcome copyStoredEntry(UnpackJob& job, PackageFile& out, ExecutableSniffer& head) {
+    PackageCatalogue& catalogue = job.catalogue;
     for (;;) {
-        const size_t want = readIndex < fullChunks ? kInflateChunk : remainder;
-        ++readIndex;
-        ssize_t got = want ? package.read(in, want) : 0;
-        const size_t n = got > 0 ? static_cast<size_t>(got) : 0;
-        entryRead += n;
-        catalogue.totalPackedRead += n;
-        const uint32_t percent =
-            ProgressPercent(catalogue.totalPackedRead, catalogue.progressTotal);
-        if (relayWindow && static_cast<int32_t>(percent - catalogue.lastPercent) > 0) {
-            relayWindow->handleMessage(Message(progressMessage, 0, static_cast<intptr_t>(percent)));
-            catalogue.lastPercent = percent;
-            sleepFor(pacing().inflatePercentDelay);
-        }
-        if (n == 0) {
-            flush();
-            inflateEnd(&stream);
-            return -1;
-        }
-        stream.next_in = in;
-        stream.avail_in = static_cast<uInt>(n);
-        do {
-            // Output accumulates across input chunks and is written a whole
-            // buffer at a time: fewer, page-aligned writes.
-            stream.next_out = out + pending;
-            stream.avail_out = static_cast<uInt>(kInflateChunk - pending);
-            rc = inflate(&stream, Z_NO_FLUSH);
-            if (rc == Z_MEM_ERROR) {
-                flush();
-                inflateEnd(&stream);
-                return Z_MEM_ERROR;
-            }
-            if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT) {
-                // Not raw deflate: try the chunk again as a zlib-wrapped stream.
-                // Once output exists, or when the wrapped stream fails too, the
-                // data is corrupt; what came before the failing call is kept.
-                inflateEnd(&stream);
-                if (wrapped || wroteAny) {
-                    flush();
-                    return -1;
-                }
-                wrapped = true;
-                stream = z_stream{};
-                rc = inflateInit2(&stream, MAX_WBITS);
-                if (rc != Z_OK) return rc;
-                stream.next_in = in;
-                stream.avail_in = static_cast<uInt>(n);
-                stream.next_out = out;  // nothing is pending before any output
-                stream.avail_out = static_cast<uInt>(kInflateChunk);
-                rc = inflate(&stream, Z_NO_FLUSH);
-                if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_MEM_ERROR) {
-                    inflateEnd(&stream);
-                    return rc == Z_MEM_ERROR ? Z_MEM_ERROR : -1;
-                }
-            }
-            const size_t produced = kInflateChunk - pending - stream.avail_out;
-            if (produced > 0) wroteAny = true;
-            pending += produced;
-            if ((pending == kInflateChunk || rc == Z_STREAM_END) && !flush()) {
-                inflateEnd(&stream);
-                return -1;
-            }
-        } while (stream.avail_out == 0 && rc != Z_STREAM_END);
-        if (rc == Z_STREAM_END) {
-            inflateEnd(&stream);
-            // A stream that ends early must not shift where the next entry starts.
-            if (entryRead < packedSize) package.seek(entryStart + static_cast<int64_t>(packedSize));
-            return 0;
+        if (catalogue.stopRequested()) return EntryOutcome::Stopped;
+        const ssize_t n = job.package.read(job.copyBuffer.data(), job.copyBuffer.size());
+        if (n < 0) return EntryOutcome::DataFailed;
+        if (n == 0) return EntryOutcome::Extracted;
+        head.feed(job.copyBuffer.data(), static_cast<size_t>(n));
+        if (!out.write(job.copyBuffer.data(), static_cast<size_t>(n)))
+            return EntryOutcome::DataFailed;
+        catalogue.totalPackedRead += static_cast<uint64_t>(n);
+        const uint32_t percent = ClampedPercent(catalogue.totalPackedRead, catalogue.progressTotal);
+        if (job.relayWindow && percent != job.lastCopyPercent) {
+            job.lastCopyPercent = percent;
+            postReport(catalogue.reportThread, DownloadTaskState_Progress, percent);
+            sleepFor(pacing().yieldAfterPost);
         }
     }
 }
+
+// Inflates a compressed entry. A decompressor failure is logged and the walk
+// goes on; data that cannot be read or written stops it.
+EntryOutcome inflateEntryData(UnpackJob& job, PackageFile& out, const CatalogueEntry& entry,
+                              const std::string& outPath, ExecutableSniffer& head) {
+    sleepFor(pacing().yieldAfterPost);
+    job.lastInflate = InflateEntry(job.catalogue, job.package, out, entry.packedSize, job.xorByte,
+                                   job.progressMessage, job.relayWindow, &head);
+    switch (job.lastInflate) {
+        case Inflate_StreamEnd:
+            return EntryOutcome::Extracted;
+        case Inflate_Failed:
+            return EntryOutcome::DataFailed;
+        case Inflate_Stopped:
+            return EntryOutcome::Stopped;
+        default:
+            job.decompressorFailure = job.lastInflate;
+            postLog(job.reportThread, "Error(TARN-1004): unable to decompress " + outPath +
+                                          " (inflate " + std::to_string(job.lastInflate) + ")");
+            return EntryOutcome::Extracted;
+    }
+}
+
+bool isDiskFull(int error) { return error == ENOSPC || error == EDQUOT; }
+
+// A file cut short by a full disk or a stop is never left looking complete.
+void discardPartialOutput(UnpackJob& job, EntryOutcome outcome, int writeError,
+                          const std::string& outPath) {
+    if (outcome == EntryOutcome::DataFailed && isDiskFull(writeError)) {
+        job.catalogue.outOfDiskSpace = true;
+        postLog(job.reportThread, "Error(TARN-1004): not enough disk space to write " + outPath);
+    } else if (outcome != EntryOutcome::Stopped) {
+        return;
+    }
+    fileSystem().remove(outPath);
+}
+
+EntryOutcome extractFile(UnpackJob& job, const CatalogueEntry& entry, const std::string& outPath) {
+    PackageFile out;
+    if (!createOutput(out, outPath)) return EntryOutcome::CreateFailed;
+    ExecutableSniffer head;
+    const EntryOutcome outcome = entry.compressed ? inflateEntryData(job, out, entry, outPath, head)
+                                                  : copyStoredEntry(job, out, head);
+    const int writeError = out.error();
+    out.close();
+    if (outcome != EntryOutcome::Extracted) {
+        discardPartialOutput(job, outcome, writeError, outPath);
+        return outcome;
+    }
+    restoreTimesAndAttributes(outPath, entry.lastAccessTime, entry.lastWriteTime, entry.attributes,
+                              head.executable());
+    return EntryOutcome::Extracted;
+}
+
+EntryOutcome extractEntry(UnpackJob& job, const std::string& rawName, const CatalogueEntry& entry) {
+    const std::string name = slashes(rawName);
+    job.underTopFolder = job.catalogue.TrackTopFolder(name);
+    std::string outPath;
+    if (!EntryOutputPath(job.outputFolder, name, outPath)) {
+        postCreateFailure(job, outPath);
+        return EntryOutcome::CreateFailed;
+    }
+    if (entry.attributes & FileAttribute_Directory) {
+        // "Name/" creates itself; "Name" only its parents.
+        CreateDirectoryTree(directoryPart(outPath), false);
+        return EntryOutcome::Extracted;
+    }
+    const EntryOutcome outcome = extractFile(job, entry, outPath);
+    if (outcome == EntryOutcome::CreateFailed) postCreateFailure(job, outPath);
+    if (outcome == EntryOutcome::DataFailed) {
+        job.package.close();
+        postLog(job.reportThread, "Error(TARN-1004): unable to open " + outPath + " For output2");
+    }
+    return outcome;
+}
+
+int extractEntries(UnpackJob& job) {
+    std::string rawName;
+    CatalogueEntry entry;
+    while (job.catalogue.NextEntry(rawName, entry)) {
+        if (job.catalogue.stopRequested()) return Unpack_NotLoaded;
+        switch (extractEntry(job, rawName, entry)) {
+            case EntryOutcome::Extracted:
+                break;
+            case EntryOutcome::CreateFailed:
+                return job.lastInflate;
+            case EntryOutcome::DataFailed:
+                return Unpack_EntryFailed;
+            case EntryOutcome::Stopped:
+                return Unpack_NotLoaded;
+        }
+    }
+    if (job.underTopFolder) job.launchFolder = job.catalogue.topFolder;
+    job.package.close();
+    if (job.relayWindow) {
+        postReport(job.catalogue.reportThread, DownloadTaskState_Progress, 100);
+        sleepFor(pacing().yieldAfterPost);
+    }
+    // A truncated output file is not a success, even though the others stay.
+    return job.decompressorFailure ? job.decompressorFailure : Unpack_Done;
+}
+
+}  // namespace
 
 int Unpack(PackageCatalogue& catalogue, const std::string& packagePath,
            const std::string& outputFolder, std::string& launchFolder, uint32_t progressMessage,
            const UnpackMessageHandler* relayWindow, bool skipCrc, uint32_t expectedCrc,
            const std::string& packageKey, bool deleteOnCrcFailure, const QueueRef& reportThread) {
-    std::vector<uint8_t> copyBuffer;
+    UnpackJob job{catalogue,       packagePath,        outputFolder, launchFolder,
+                  progressMessage, relayWindow,        skipCrc,      expectedCrc,
+                  packageKey,      deleteOnCrcFailure, reportThread};
     try {
-        copyBuffer.resize(kCopySize);
+        job.copyBuffer.resize(kCopySize);
     } catch (const std::bad_alloc&) {
         return Unpack_NotLoaded;
     }
     postLog(reportThread, "Unpacking File: " + packagePath);
-    PackageFile package;
-    const int openFlags = O_RDONLY | O_CREAT;
-    if (!package.open(packagePath, openFlags)) {
-        postLog(reportThread, "Unable to open File: " + packagePath);
-        return Unpack_NotLoaded;
-    }
-    uint8_t xorByte = 0;
-    if (packageKey.size() > 50) {
-        xorByte = SealedXorByte(packageKey);
-        if (!OpenSealedPackage(catalogue, package, packagePath, packageKey)) {
-            package.close();
-            postLog(reportThread, "LoadBFCool failed");
-            return Unpack_NotLoaded;
-        }
-    } else {
-        uint32_t version = 0;
-        if (!package.readWord(version)) version = 0;
-        package.close();
-        if (!package.open(packagePath, openFlags)) {
-            postLog(reportThread, "Unable to open File: " + packagePath);
-            return Unpack_NotLoaded;
-        }
-        if (version == 169) {
-            // No catalogue: an empty package whose CRC pass sees no data.
-            int64_t size = package.size();
-            package.seek(size > 0 ? size : 0);
-        } else {
-            xorByte = VersionedXorByte(packageKey);
-            if (!catalogue.LoadHeader(package)) {
-                package.close();
-                postLog(reportThread, "header Load failed");
-                return Unpack_NotLoaded;
-            }
-        }
-    }
-
-    if (!catalogue.reportThread) catalogue.reportThread = reportThread;
-    catalogue.progressTotal = catalogue.SumProgressSizes();
-    catalogue.Rewind();
-
-    if (!skipCrc) {
-        uint32_t crc = 0;
-        auto compute = [&] {
-            CCrc32Static check;
-            (void)check;
-            CCrc32Static::FileCrc32Win32Handle(package, crc, catalogue.progressTotal, relayWindow,
-                                               reportThread);
-        };
-        std::string failure;
-        if (catalogue.storedCrc() != 0) {
-            compute();
-            if (crc != catalogue.storedCrc()) failure = "CRC not valid";
-        } else if (expectedCrc != 0) {
-            compute();
-            postLog(reportThread, "CRC Compare " + std::to_string(static_cast<int32_t>(crc)) +
-                                      " and " + std::to_string(static_cast<int32_t>(expectedCrc)));
-            if (crc != expectedCrc) failure = "CRC not valid2";
-        } else {
-            compute();
-            postLog(reportThread,
-                    "CRC Compare " + std::to_string(static_cast<int64_t>(crc)) + " and 0");
-            if (crc != 0) failure = "CRC not valid3";
-        }
-        if (!failure.empty()) {
-            package.close();
-            if (deleteOnCrcFailure) fileSystem().remove(packagePath);
-            postLog(reportThread, failure);
-            return Unpack_CrcFailed;
-        }
-    }
-
-    post(reportThread, DownloadTaskState_CrcFinished, 0);
+    if (!openPackage(job) || !loadCatalogue(job)) return Unpack_NotLoaded;
+    if (!checkCrc(job)) return Unpack_CrcFailed;
+    postReport(reportThread, DownloadTaskState_CrcFinished, 0);
     sleepFor(pacing().yieldAfterPost);
-
-    bool underTopFolder = false;
-    int lastInflate = 0;
-    int decompressorFailure = 0;
-    uint32_t lastCopyPercent = 0;
-    std::string rawName;
-    CatalogueEntry entry;
-    while (catalogue.NextEntry(rawName, entry)) {
-        if (catalogue.stopRequested()) return Unpack_NotLoaded;
-        const std::string name = slashes(rawName);
-        underTopFolder = catalogue.TrackTopFolder(name);
-        std::string outPath;
-        const bool safe = EntryOutputPath(outputFolder, name, outPath);
-        if (!safe) {
-            postLog(reportThread, "Error(TARN-1004): unable to create file " + outPath +
-                                      " during unpacking phase.");
-            return lastInflate;
-        }
-        if (entry.attributes & FileAttribute_Directory) {
-            // "Name/" creates itself; "Name" only its parents.
-            CreateDirectoryTree(directoryPart(outPath), false);
-            continue;
-        }
-        PackageFile out;
-        if (!createOutput(out, outPath)) {
-            postLog(reportThread, "Error(TARN-1004): unable to create file " + outPath +
-                                      " during unpacking phase.");
-            return lastInflate;
-        }
-        bool dataFailed = false;
-        ExecutableSniffer head;
-        if (entry.compressed) {
-            sleepFor(pacing().yieldAfterPost);
-            lastInflate = InflateEntry(catalogue, package, out, entry.packedSize, xorByte,
-                                       progressMessage, relayWindow, &head);
-            if (lastInflate == -1) {
-                dataFailed = true;
-            } else if (lastInflate != 0) {
-                decompressorFailure = lastInflate;
-                postLog(reportThread, "Error(TARN-1004): unable to decompress " + outPath +
-                                          " (zlib " + std::to_string(lastInflate) + ")");
-            }
-        } else {
-            // A stored entry runs to the end of the package; it carries no XOR.
-            for (;;) {
-                ssize_t n = package.read(copyBuffer.data(), copyBuffer.size());
-                if (n < 0) {
-                    dataFailed = true;
-                    break;
-                }
-                if (n == 0) break;
-                head.feed(copyBuffer.data(), static_cast<size_t>(n));
-                if (!out.write(copyBuffer.data(), static_cast<size_t>(n))) {
-                    dataFailed = true;
-                    break;
-                }
-                catalogue.totalPackedRead += static_cast<uint64_t>(n);
-                const uint32_t percent =
-                    ProgressPercent(catalogue.totalPackedRead, catalogue.progressTotal);
-                if (relayWindow && percent != lastCopyPercent) {
-                    lastCopyPercent = percent;
-                    post(catalogue.reportThread, DownloadTaskState_Progress, percent);
-                    sleepFor(pacing().yieldAfterPost);
-                }
-            }
-        }
-        if (dataFailed) {
-            out.close();
-            package.close();
-            postLog(reportThread, "Error(TARN-1004): unable to open " + outPath + " For output2");
-            return Unpack_EntryFailed;
-        }
-        out.close();
-        restoreTimesAndAttributes(outPath, entry.lastAccessTime, entry.lastWriteTime,
-                                  entry.attributes, head.executable());
-    }
-    if (underTopFolder) launchFolder = catalogue.topFolder;
-    package.close();
-    if (relayWindow) {
-        post(catalogue.reportThread, DownloadTaskState_Progress, 100);
-        sleepFor(pacing().yieldAfterPost);
-    }
-    // A truncated output file is not a success, even though the others stay.
-    return decompressorFailure ? decompressorFailure : Unpack_Done;
+    return extractEntries(job);
 }
+
+namespace {
+
+// The legacy job's package, copy buffer and percent, shared by its entries.
+struct LegacyCopy {
+    PackageCatalogue& catalogue;
+    PackageFile& package;
+    std::vector<uint8_t>& buffer;
+    uint32_t progressMessage;
+    const UnpackMessageHandler* progressWindow;
+    int64_t packageSize;
+    int64_t jobBytes = 0;
+    int64_t lastPercent = -1;
+};
+
+void reportLegacyPercent(LegacyCopy& job, size_t n) {
+    job.jobBytes += static_cast<int64_t>(n);
+    const int64_t percent = job.jobBytes * 100 / job.packageSize;
+    if (!job.progressWindow || percent == job.lastPercent) return;
+    job.lastPercent = percent;
+    job.progressWindow->handleMessage(
+        Message(job.progressMessage, 0, static_cast<intptr_t>(percent)));
+}
+
+// Copies one entry's `size` bytes; a cut package, a failed write or a stop fails it.
+bool copyLegacyEntry(LegacyCopy& job, PackageFile& out, uint32_t size, ExecutableSniffer& head) {
+    uint32_t copied = 0;
+    while (copied < size) {
+        if (job.catalogue.stopRequested()) return false;
+        const size_t want = std::min<size_t>(size - copied, job.buffer.size());
+        const ssize_t n = job.package.read(job.buffer.data(), want);
+        // Data that ends before the entry's size is a broken package, not a short file.
+        if (n <= 0) return false;
+        head.feed(job.buffer.data(), static_cast<size_t>(n));
+        if (!out.write(job.buffer.data(), static_cast<size_t>(n))) return false;
+        copied += static_cast<uint32_t>(n);
+        reportLegacyPercent(job, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool extractLegacyFile(LegacyCopy& job, const LegacyEntry& entry, const std::string& outPath) {
+    PackageFile out;
+    if (!createOutput(out, outPath)) return false;
+    ExecutableSniffer head;
+    if (!copyLegacyEntry(job, out, entry.size, head)) {
+        const bool diskFull = isDiskFull(out.error());
+        out.close();
+        // A file cut short by a full disk or a stop is never left looking complete.
+        if (diskFull) job.catalogue.outOfDiskSpace = true;
+        if (diskFull || job.catalogue.stopRequested()) fileSystem().remove(outPath);
+        return false;
+    }
+    out.close();
+    restoreTimesAndAttributes(outPath, entry.lastAccessTime, entry.lastWriteTime, entry.attributes,
+                              head.executable());
+    return true;
+}
+
+}  // namespace
 
 bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,
                   const std::string& outputFolder, uint32_t progressMessage,
@@ -448,8 +410,7 @@ bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,
     const int64_t packageSize = package.size();
     if (packageSize <= 0) return false;
 
-    int64_t jobBytes = 0;
-    int64_t lastPercent = -1;
+    LegacyCopy job{catalogue, package, buffer, progressMessage, progressWindow, packageSize};
     std::string rawName;
     LegacyEntry entry;
     while (catalogue.NextLegacyEntry(rawName, entry)) {
@@ -458,32 +419,10 @@ bool UnpackLegacy(PackageCatalogue& catalogue, const std::string& packagePath,
         if (!EntryOutputPath(outputFolder, slashes(rawName), outPath)) return false;
         CreateDirectoryTree(directoryPart(outPath), false);
         if (entry.attributes & FileAttribute_Directory) continue;
-        PackageFile out;
-        if (!createOutput(out, outPath)) return false;
-        ExecutableSniffer head;
-        uint32_t copied = 0;
-        while (copied < entry.size) {
-            const size_t want = std::min<size_t>(entry.size - copied, buffer.size());
-            ssize_t n = package.read(buffer.data(), want);
-            // Data that ends before the entry's size is a broken package, not a short file.
-            if (n <= 0) return false;
-            head.feed(buffer.data(), static_cast<size_t>(n));
-            if (!out.write(buffer.data(), static_cast<size_t>(n))) return false;
-            copied += static_cast<uint32_t>(n);
-            jobBytes += n;
-            const int64_t percent = jobBytes * 100 / packageSize;
-            if (progressWindow && percent != lastPercent) {
-                lastPercent = percent;
-                progressWindow->handleMessage(
-                    Message(progressMessage, 0, static_cast<intptr_t>(percent)));
-            }
-        }
-        out.close();
-        restoreTimesAndAttributes(outPath, entry.lastAccessTime, entry.lastWriteTime,
-                                  entry.attributes, head.executable());
+        if (!extractLegacyFile(job, entry, outPath)) return false;
     }
     // The catalogue counts in the divisor, so the copy alone never reaches 100.
-    if (progressWindow && lastPercent != 100)
+    if (progressWindow && job.lastPercent != 100)
         progressWindow->handleMessage(Message(progressMessage, 0, 100));
     return true;
 }

@@ -63,13 +63,17 @@ int Unpack(PackageCatalogue& catalogue, const std::string& packagePath,
            const UnpackMessageHandler* relayWindow, bool skipCrc, uint32_t expectedCrc,
            const std::string& packageKey, bool deleteOnCrcFailure, const QueueRef& reportThread);
 
+// Results of InflateEntry.
+inline constexpr int Inflate_StreamEnd = 0;
+inline constexpr int Inflate_Failed = -1;  // package ran out, data corrupt, output not written
+inline constexpr int Inflate_OutOfMemory = -4;
+inline constexpr int Inflate_Stopped = -5;  // the catalogue's stop flag was set
+
 // Inflates one entry from the package's position into `output`: raw deflate,
 // falling back to a zlib-wrapped stream when the raw decoding fails before
 // anything was written; every produced byte is XORed with the low byte of
-// `xorValue`. 0 at the end of the stream, -1 when the package runs out, the
-// data is corrupt or the output cannot be written, -4 when memory runs out,
-// otherwise the failed initialisation's zlib code. Every byte written is also
-// fed to `head` when given.
+// `xorValue`. The stop flag is checked before every read of packed data.
+// Every byte written is also fed to `head` when given.
 int InflateEntry(PackageCatalogue& catalogue, PackageFile& package, PackageFile& output,
                  uint64_t packedSize, int xorValue, uint32_t progressMessage,
                  const UnpackMessageHandler* relayWindow, ExecutableSniffer* head = nullptr);

@@ -1,7 +1,10 @@
 #include "package/PackageFile.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
+#include "package/LittleEndian.h"
 #include "platform/FileSystem.h"
 
 namespace quenlow {
@@ -17,6 +20,19 @@ bool PackageFile::open(const std::string& path, int flags, mode_t mode) {
     error_ = 0;
     position_ = 0;
     return true;
+}
+
+bool PackageFile::createFresh(const std::string& path, mode_t mode) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            error_ = EISDIR;
+            return false;
+        }
+        fileSystem().remove(path);
+    }
+    // Exclusive: anything that appeared since is not ours to write into.
+    return open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
 }
 
 void PackageFile::close() {
@@ -49,7 +65,7 @@ bool PackageFile::readExact(void* data, size_t n) {
 bool PackageFile::readWord(uint32_t& value) {
     uint8_t b[4];
     if (!readExact(b, 4)) return false;
-    value = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+    value = get32(b);
     return true;
 }
 

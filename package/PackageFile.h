@@ -21,9 +21,12 @@ class PackageFile {
 
     // open(2) flags; false on failure, with error() giving the errno value.
     bool open(const std::string& path, int flags, mode_t mode = 0644);
+    // Opens a new, empty file at path for reading and writing. Whatever else
+    // is there (a file, a link, a file with other hard links, a pipe) is
+    // removed first, never written through; a folder there fails the call.
+    bool createFresh(const std::string& path, mode_t mode);
     void close();
     bool isOpen() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
     // errno of the last failed open or access (0 when none).
     int error() const { return error_; }
 
@@ -32,6 +35,7 @@ class PackageFile {
     ssize_t read(void* data, size_t n);
     // Reads exactly n bytes; false on a short read or an error.
     bool readExact(void* data, size_t n);
+    // A little-endian 32-bit word.
     bool readWord(uint32_t& value);
     // Writes all n bytes at the position, advancing it; false on failure.
     bool write(const void* data, size_t n);

@@ -9,6 +9,7 @@
 
 #include "package/Blowfish.h"
 #include "package/Crc32Static.h"
+#include "package/LittleEndian.h"
 #include "package/PackageCatalogue.h"
 #include "package/PackageFile.h"
 #include "platform/FileSystem.h"
@@ -16,14 +17,6 @@
 namespace quenlow {
 
 namespace {
-
-void put32(std::string& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out += static_cast<char>(v >> (8 * i));
-}
-void put64(std::string& out, uint64_t v) {
-    put32(out, static_cast<uint32_t>(v));
-    put32(out, static_cast<uint32_t>(v >> 32));
-}
 
 std::string deflateBytes(const std::string& plain, uint8_t xorByte, bool wrapped, int level) {
     std::string input = plain;
@@ -52,9 +45,6 @@ uint32_t attributesOf(const PackageEntry& e) {
     if (!(a & (FileAttribute_Directory | FileAttribute_ReadOnly))) a |= FileAttribute_Normal;
     return a;
 }
-
-bool versionedHasCrc(uint32_t v) { return v == 179 || v == 180 || v == 196; }
-bool sealedHasCrc(uint32_t v) { return v == 179 || v == 180 || v == 181 || v == 196 || v == 209; }
 
 struct Packed {
     std::string data;
@@ -141,6 +131,100 @@ std::string UnpackParameterFor(uint32_t crc, const std::string& key) {
     return std::to_string(crc) + "^^" + key;
 }
 
+namespace {
+
+// Each entry's packed bytes in table order; only the last file may be stored.
+std::vector<Packed> packEntries(const std::vector<PackageEntry>& entries, const PackageOptions& o,
+                                const VersionRules& rules) {
+    const uint8_t xorByte = XorByteFor(o.layout, o.key);
+    size_t lastFile = entries.size();
+    for (size_t i = entries.size(); i-- > 0;)
+        if (!entries[i].folder) {
+            lastFile = i;
+            break;
+        }
+    std::vector<Packed> packed(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].folder) continue;
+        if (o.storeLast && i == lastFile) {
+            packed[i].data = entries[i].data;
+        } else {
+            packed[i].data =
+                deflateBytes(entries[i].data, xorByte, o.zlibWrapped, o.compressionLevel);
+            packed[i].compressed = true;
+        }
+        if (!rules.formB && packed[i].data.size() > 0xFFFFFFFFull)
+            throw std::invalid_argument("an entry of 4 GiB or more needs version 209");
+    }
+    return packed;
+}
+
+// Version, seed, count and the entry records.
+std::string catalogueHead(const std::vector<PackageEntry>& entries,
+                          const std::vector<Packed>& packed, const std::vector<uint32_t>& offsets,
+                          uint32_t version, uint32_t seed, const VersionRules& rules) {
+    std::string catalogue;
+    put32(catalogue, version);
+    if (rules.seedWord) put32(catalogue, seed);
+    put32(catalogue, static_cast<uint32_t>(entries.size()));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const auto& e = entries[i];
+        const uint64_t size = packed[i].data.size();
+        put32(catalogue, offsets[i]);
+        put32(catalogue, attributesOf(e));
+        put64(catalogue, e.creationTime);
+        put64(catalogue, e.lastAccessTime);
+        put64(catalogue, e.lastWriteTime);
+        if (rules.formB) {
+            put64(catalogue, size);
+            put32(catalogue, static_cast<uint32_t>(e.data.size()));
+            catalogue += static_cast<char>(packed[i].compressed);
+            catalogue += std::string(3, '\0');
+        } else {
+            put32(catalogue, static_cast<uint32_t>(size));
+            put32(catalogue, static_cast<uint32_t>(size));  // progress size
+            catalogue += static_cast<char>(packed[i].compressed);
+            catalogue += std::string(7, '\0');
+        }
+        put64(catalogue, 0);
+    }
+    return catalogue;
+}
+
+void hideNames(std::string& names, uint32_t seed, NameCoding coding) {
+    if (coding == NameCoding::Descrambled)
+        Descramble(reinterpret_cast<uint8_t*>(names.data()), names.size(), seed);
+    else if (coding == NameCoding::XorSeed)
+        for (auto& c : names) c = static_cast<char>(static_cast<uint8_t>(c) ^ uint8_t(seed));
+}
+
+void encipher(std::string& bytes, const std::string& key) {
+    Blowfish(reinterpret_cast<const uint8_t*>(key.data()), key.size())
+        .encryptBuffer(reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
+}
+
+// The sealed header: names under K1, the whole catalogue under K2, after its length.
+std::string sealCatalogue(std::string catalogue, std::string names, uint32_t seed,
+                          const VersionRules& rules, const PackageOptions& o, uint32_t dataCrc) {
+    // The name length word must be nonzero: the reader skips zero words.
+    if (names.empty()) names.assign(1, '\0');
+    const uint32_t length = static_cast<uint32_t>(names.size());
+    hideNames(names, seed, rules.names);
+    names.resize((names.size() + 7) / 8 * 8, '\0');
+    encipher(names, KeyK1(o.key));
+    for (unsigned i = 0; i < o.zeroWordsBeforeLength; ++i) put32(catalogue, 0);
+    put32(catalogue, length);
+    catalogue += names;
+    if (rules.storedCrc) put32(catalogue, dataCrc);
+    catalogue.resize((catalogue.size() + 7) / 8 * 8, '\0');
+    encipher(catalogue, KeyK2(o.key));
+    std::string header;
+    put32(header, static_cast<uint32_t>(catalogue.size()));
+    return header + catalogue;
+}
+
+}  // namespace
+
 BuiltPackage BuildPackage(const std::vector<PackageEntry>& entries, const PackageOptions& o) {
     validate(entries, o);
     BuiltPackage result;
@@ -156,97 +240,24 @@ BuiltPackage BuildPackage(const std::vector<PackageEntry>& entries, const Packag
         result.unpackParameter = UnpackParameterFor(0, o.key);
         return result;
     }
-    const bool formB = o.layout == PackageLayout::Sealed && v == 209;
-    const uint8_t xorByte = XorByteFor(o.layout, o.key);
-
-    // Entry data, in table order; only the last file may be stored.
-    size_t lastFile = entries.size();
-    for (size_t i = entries.size(); i-- > 0;)
-        if (!entries[i].folder) {
-            lastFile = i;
-            break;
-        }
-    std::vector<Packed> packed(entries.size());
+    const VersionRules rules = versionRules(o.layout, v);
+    const std::vector<Packed> packed = packEntries(entries, o, rules);
     std::string data;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].folder) continue;
-        if (o.storeLast && i == lastFile) {
-            packed[i].data = entries[i].data;
-        } else {
-            packed[i].data =
-                deflateBytes(entries[i].data, xorByte, o.zlibWrapped, o.compressionLevel);
-            packed[i].compressed = true;
-        }
-        if (!formB && packed[i].data.size() > 0xFFFFFFFFull)
-            throw std::invalid_argument("an entry of 4 GiB or more needs version 209");
-        data += packed[i].data;
-    }
+    for (const auto& p : packed) data += p.data;
     result.dataCrc = CCrc32Static::Compute(data.data(), data.size());
 
     std::vector<uint32_t> offsets;
     std::string names = nameBlock(entries, offsets);
-
-    std::string catalogue;
-    put32(catalogue, v);
-    const uint32_t seed = v >= 178 ? o.seed : v;
-    if (v >= 178) put32(catalogue, seed);
-    put32(catalogue, static_cast<uint32_t>(entries.size()));
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const auto& e = entries[i];
-        const uint64_t size = packed[i].data.size();
-        put32(catalogue, offsets[i]);
-        put32(catalogue, attributesOf(e));
-        put64(catalogue, e.creationTime);
-        put64(catalogue, e.lastAccessTime);
-        put64(catalogue, e.lastWriteTime);
-        if (formB) {
-            put64(catalogue, size);
-            put32(catalogue, static_cast<uint32_t>(e.data.size()));
-            catalogue += static_cast<char>(packed[i].compressed);
-            catalogue += std::string(3, '\0');
-        } else {
-            put32(catalogue, static_cast<uint32_t>(size));
-            put32(catalogue, static_cast<uint32_t>(size));  // progress size
-            catalogue += static_cast<char>(packed[i].compressed);
-            catalogue += std::string(7, '\0');
-        }
-        put64(catalogue, 0);
-    }
-
-    auto scramble = [&](bool descrambled, bool plain) {
-        if (descrambled) {
-            Descramble(reinterpret_cast<uint8_t*>(names.data()), names.size(), seed);
-        } else if (!plain) {
-            for (auto& c : names) c = static_cast<char>(static_cast<uint8_t>(c) ^ uint8_t(seed));
-        }
-    };
-
+    const uint32_t seed = rules.seedWord ? o.seed : v;
+    std::string catalogue = catalogueHead(entries, packed, offsets, v, seed, rules);
     if (o.layout == PackageLayout::Versioned) {
-        scramble(v == 180 || v == 181 || v == 196, false);
+        hideNames(names, seed, rules.names);
         put32(catalogue, static_cast<uint32_t>(names.size()));
         catalogue += names;
-        if (versionedHasCrc(v)) put32(catalogue, result.dataCrc);
+        if (rules.storedCrc) put32(catalogue, result.dataCrc);
         result.bytes = catalogue + data;
     } else {
-        // The name length word must be nonzero: the reader skips zero words.
-        if (names.empty()) names.assign(1, '\0');
-        const uint32_t length = static_cast<uint32_t>(names.size());
-        scramble(v == 180 || v == 196, v == 181 || v == 209);
-        names.resize((names.size() + 7) / 8 * 8, '\0');
-        std::string k1 = KeyK1(o.key);
-        Blowfish(reinterpret_cast<const uint8_t*>(k1.data()), k1.size())
-            .encryptBuffer(reinterpret_cast<uint8_t*>(names.data()), names.size());
-        for (unsigned i = 0; i < o.zeroWordsBeforeLength; ++i) put32(catalogue, 0);
-        put32(catalogue, length);
-        catalogue += names;
-        if (sealedHasCrc(v)) put32(catalogue, result.dataCrc);
-        catalogue.resize((catalogue.size() + 7) / 8 * 8, '\0');
-        std::string k2 = KeyK2(o.key);
-        Blowfish(reinterpret_cast<const uint8_t*>(k2.data()), k2.size())
-            .encryptBuffer(reinterpret_cast<uint8_t*>(catalogue.data()), catalogue.size());
-        put32(result.bytes, static_cast<uint32_t>(catalogue.size()));
-        result.bytes += catalogue;
-        result.bytes += data;
+        result.bytes = sealCatalogue(catalogue, names, seed, rules, o, result.dataCrc) + data;
     }
     result.unpackParameter = UnpackParameterFor(result.dataCrc, o.key);
     return result;

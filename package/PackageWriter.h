@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
-namespace quenlow {
+#include "package/PackageFormat.h"
 
-enum class PackageLayout { Versioned, Sealed, Legacy };
+namespace quenlow {
 
 struct PackageEntry {
     // Relative path, "/" or "\" between components. A folder whose name ends

@@ -17,7 +17,6 @@ class UnpackMessageHandler {
     // The controller queue that receives the relayed percents. Set before the
     // job starts; read only by the thread that runs the job.
     QueueRef targetThread;
-    int32_t reserved = 0;
 
     // Handles UM_PROCESS_STATUS and the legacy layout's UM_UNPACK_PERCENT
     // (lParam = percent) and returns 1; other messages are ignored (0).

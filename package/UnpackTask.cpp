@@ -36,7 +36,7 @@ void UnpackTask::startTask() {
 }
 
 void UnpackTask::OnCommandMessage(const Message& msg) {
-    if (msg.id != UM_TASK_COMMAND && msg.id != 0x8600) return;
+    if (msg.id != UM_TASK_COMMAND && msg.id != UM_SAVE_STATE) return;
     if (msg.wParam != UM_TASK_COMMAND || msg.lParam != TaskCommand_Unpack) return;
     runJob();
 }
@@ -51,9 +51,11 @@ int UnpackTask::runJob() {
 
     const UnpackParameter p = SplitUnpackParameter(unpackParameter);
 
-    auto fail = [this] {
+    // A full disk travels as the disk-space error code, so the page can say so.
+    auto fail = [this, &catalogue] {
+        const intptr_t reason = catalogue.outOfDiskSpace ? Error_DiskSpace : 0;
         if (controller)
-            controller->post(Message(UM_TASK_MESSAGE, DownloadTaskState_UnpackFailed, 0));
+            controller->post(Message(UM_TASK_MESSAGE, DownloadTaskState_UnpackFailed, reason));
         sleepFor(pacing().yieldAfterPost);
     };
 

@@ -41,8 +41,9 @@ class UnpackTask : public WorkerThread {
     // and reports to `controller` as UM_TASK_MESSAGE (17, 1..., 18, 1..., then 3 or 2).
     void startTask();
 
-    // Handles one message of the task's queue: UM_TASK_COMMAND (or 0x8600)
-    // with wParam 0x8300 and lParam 103 runs the job; anything else is ignored.
+    // Handles one message of the task's queue: UM_TASK_COMMAND (or UM_SAVE_STATE,
+    // which reaches the same handler) with wParam UM_TASK_COMMAND and lParam
+    // TaskCommand_Unpack runs the job; anything else is ignored.
     void OnCommandMessage(const Message& msg);
 
     // The job itself, on the calling thread: split the parameter, choose the

@@ -3,7 +3,7 @@
 # scripts/test and scripts/demo; quick when everything is present.
 quenlow_packages=(
   build-essential cmake ninja-build pkg-config
-  libpugixml-dev libpoco-dev zlib1g-dev libcurl4-openssl-dev
+  libpugixml-dev libpoco-dev zlib1g-dev libisal-dev libcurl4-openssl-dev
   qt6-base-dev qt6-webengine-dev qt6-webchannel-dev libqt6webenginecore6-bin
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth clang libclang-rt-14-dev curl aria2 openssl ccache clang-format

@@ -97,6 +97,17 @@ std::string describe(const LayoutRow& r) {
     return std::string(r.sealed ? "sealed " : "versioned ") + std::to_string(r.version);
 }
 
+void PrintTo(const LayoutRow& r, std::ostream* os) {
+    *os << describe(r)
+        << (r.zeroWords ? " after " + std::to_string(r.zeroWords) + " zero words" : "");
+}
+
+std::string rowName(const ::testing::TestParamInfo<LayoutRow>& info) {
+    const LayoutRow& r = info.param;
+    return std::string(r.sealed ? "Sealed" : "Versioned") + std::to_string(r.version) +
+           (r.zeroWords ? "After" + std::to_string(r.zeroWords) + "ZeroWords" : "");
+}
+
 class NameBlockTable : public ::testing::TestWithParam<LayoutRow> {
   protected:
     ScratchDir dir;
@@ -210,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(Versions, NameBlockTable,
                                            LayoutRow{true, 196, Names::Descrambled, true},
                                            LayoutRow{true, 209, Names::Plain, true},
                                            LayoutRow{true, 200, Names::XorSeed, false},
-                                           LayoutRow{true, 180, Names::Descrambled, true, 5}));
+                                           LayoutRow{true, 180, Names::Descrambled, true, 5}),
+                         rowName);
 
 TEST(Catalogue, EmptyCatalogueAndEmptyNameBlock) {
     ScratchDir dir;

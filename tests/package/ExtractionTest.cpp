@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "PackageTestUtil.h"
 #include "package/PackageCatalogue.h"
 #include "package/PackageExtraction.h"
@@ -73,6 +75,13 @@ class ExtractionTest : public ::testing::Test {
                       p.expectedCrc, p.packageKey, deleteOnCrcFailure, reports);
     }
 
+    // Extracts without a CRC check, with the caller's catalogue (its flags and counters).
+    int unpackWith(PackageCatalogue& catalogue) {
+        catalogue.reportThread = reports;
+        return Unpack(catalogue, package, out, launchFolder, UM_PROCESS_STATUS(), &relay, true, 0,
+                      "", false, reports);
+    }
+
     bool unpackLegacy() {
         PackageCatalogue catalogue;
         return UnpackLegacy(catalogue, package, out, UM_UNPACK_PERCENT, &relay);
@@ -101,6 +110,19 @@ struct LayoutCase {
     bool zlibWrapped = false;
     bool storeLast = false;
 };
+
+std::string caseName(const LayoutCase& c) {
+    const char* layout = c.layout == PackageLayout::Sealed   ? "Sealed"
+                         : c.layout == PackageLayout::Legacy ? "Legacy"
+                                                             : "Versioned";
+    std::string name =
+        layout + (c.layout == PackageLayout::Legacy ? "" : std::to_string(c.version));
+    if (c.zlibWrapped) name += "ZlibWrapped";
+    if (c.storeLast) name += "StoredLast";
+    return name;
+}
+
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << caseName(c); }
 
 class LayoutRoundTrip : public ExtractionTest, public ::testing::WithParamInterface<LayoutCase> {};
 
@@ -142,7 +164,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LayoutCase{PackageLayout::Sealed, 181, kSealedKey.substr(0, 51)},
                       LayoutCase{PackageLayout::Sealed, 196, kSealedKey, false, true},
                       LayoutCase{PackageLayout::Sealed, 209, kSealedKey, true, true},
-                      LayoutCase{PackageLayout::Legacy, 0, ""}));
+                      LayoutCase{PackageLayout::Legacy, 0, ""}),
+    [](const ::testing::TestParamInfo<LayoutCase>& info) { return caseName(info.param); });
 
 TEST_F(ExtractionTest, Version169HasNoCatalogueAndAnEmptyCrc) {
     PackageOptions o;
@@ -505,6 +528,180 @@ TEST_F(ExtractionTest, CataloguesThatDoNotLoadAreReported) {
     EXPECT_EQ(logTexts(drain(reports)).back(), "LoadBFCool failed");
     EXPECT_FALSE(fs::exists(package + ".tmp"));
     EXPECT_FALSE(fs::exists(out));
+}
+
+// What an output path may already hold before the extraction writes there.
+enum class Occupant { HardLink, Pipe, ReadOnlyFile };
+
+struct OccupantCase {
+    Occupant occupant;
+    bool legacy;
+};
+
+std::string occupantName(const ::testing::TestParamInfo<OccupantCase>& info) {
+    static const char* names[] = {"HardLink", "Pipe", "ReadOnlyFile"};
+    return std::string(names[static_cast<int>(info.param.occupant)]) +
+           (info.param.legacy ? "Legacy" : "Versioned");
+}
+
+class OutputPathOccupied : public ExtractionTest,
+                           public ::testing::WithParamInterface<OccupantCase> {};
+
+TEST_P(OutputPathOccupied, IsReplacedByANewFileAndNothingElseIsWritten) {
+    const OccupantCase c = GetParam();
+    const std::string target = out + "/Setup/a.txt";
+    const std::string outside = dir / "outside.txt";
+    writeFile(outside, "not yours");
+    fs::create_directories(out + "/Setup");
+    switch (c.occupant) {
+        case Occupant::HardLink:
+            ASSERT_EQ(::link(outside.c_str(), target.c_str()), 0);
+            break;
+        case Occupant::Pipe:
+            ASSERT_EQ(::mkfifo(target.c_str(), 0644), 0);
+            break;
+        case Occupant::ReadOnlyFile:
+            writeFile(target, "old");
+            ASSERT_EQ(::chmod(target.c_str(), 0444), 0);
+            break;
+    }
+    PackageOptions o;
+    if (c.legacy) o.layout = PackageLayout::Legacy;
+    write(BuildPackage({{.name = "Setup/a.txt", .data = "new contents"}}, o).bytes);
+    if (c.legacy)
+        ASSERT_TRUE(unpackLegacy());
+    else
+        ASSERT_EQ(unpack("^^"), Unpack_Done) << ::testing::PrintToString(logTexts(drain(reports)));
+    EXPECT_EQ(readFile(target), "new contents");
+    EXPECT_EQ(readFile(outside), "not yours") << "the linked file is unchanged";
+    struct stat st {};
+    ASSERT_EQ(::lstat(target.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_nlink, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Occupants, OutputPathOccupied,
+                         ::testing::Values(OccupantCase{Occupant::HardLink, false},
+                                           OccupantCase{Occupant::HardLink, true},
+                                           OccupantCase{Occupant::Pipe, false},
+                                           OccupantCase{Occupant::Pipe, true},
+                                           OccupantCase{Occupant::ReadOnlyFile, true}),
+                         occupantName);
+
+TEST_F(ExtractionTest, SealedSideFileIsCreatedAfreshWhateverIsThere) {
+    const std::string outside = dir / "outside.txt";
+    const std::string side = package + ".tmp";
+    PackageOptions o;
+    o.layout = PackageLayout::Sealed;
+    o.key = kSealedKey;
+    BuiltPackage built = BuildPackage(sampleEntries(), o);
+    write(built.bytes);
+    for (bool link : {false, true}) {
+        writeFile(outside, "not yours");
+        if (link) {
+            ASSERT_EQ(::symlink(outside.c_str(), side.c_str()), 0);
+        } else {
+            writeFile(side, std::string(5000, 'x'));  // stale, and read-only
+            ASSERT_EQ(::chmod(side.c_str(), 0444), 0);
+        }
+        fs::remove_all(out);
+        ASSERT_EQ(unpack(built.unpackParameter), Unpack_Done)
+            << ::testing::PrintToString(logTexts(drain(reports)));
+        expectSampleExtracted();
+        EXPECT_EQ(readFile(outside), "not yours") << "link " << link;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(side))) << "link " << link;
+    }
+}
+
+TEST_F(ExtractionTest, PercentsStayWithin0To100WhenTheDataFarExceedsTheCatalogue) {
+    PackageOptions o;
+    o.version = 178;
+    BuiltPackage built = BuildPackage({{.name = "big.bin", .data = noise(900000, 5)}}, o);
+    patch32(built.bytes, 12 + 36, 1);  // the only record's progress size: 1 byte
+    write(built.bytes);
+    ASSERT_EQ(unpack("^^"), Unpack_Done);  // the CRC is checked over the data, not the total
+    const auto all = percents(drain(reports));
+    ASSERT_FALSE(all.empty());
+    for (int p : all) {
+        EXPECT_GE(p, 0);
+        EXPECT_LE(p, 100);
+    }
+    EXPECT_EQ(all.back(), 100);
+}
+
+TEST_F(ExtractionTest, AFullDiskIsReportedAsSuchAndLeavesNoPartialFile) {
+    const std::string data = noise(700000, 6) + compressible(600000);
+    for (bool stored : {false, true}) {
+        PackageOptions o;
+        o.storeLast = stored;
+        write(BuildPackage({{.name = "big.bin", .data = data}}, o).bytes);
+        fs::remove_all(out);
+        FaultyFileSystem faulty;
+        faulty.writeFault = {ENOSPC, 1};
+        PackageCatalogue catalogue;
+        int result = 0;
+        {
+            FileSystemInPlace inPlace(faulty);
+            result = unpackWith(catalogue);
+        }
+        EXPECT_EQ(result, Unpack_EntryFailed) << "stored " << stored;
+        EXPECT_TRUE(catalogue.outOfDiskSpace);
+        const auto logs = logTexts(drain(reports));
+        ASSERT_GE(logs.size(), 2u);
+        EXPECT_EQ(logs[logs.size() - 2],
+                  "Error(TARN-1004): not enough disk space to write " + out + "/big.bin");
+        EXPECT_EQ(logs.back(), "Error(TARN-1004): unable to open " + out + "/big.bin For output2");
+        EXPECT_FALSE(fs::exists(out + "/big.bin")) << "stored " << stored;
+    }
+
+    PackageOptions legacy;
+    legacy.layout = PackageLayout::Legacy;
+    write(BuildPackage({{.name = "big.bin", .data = data}}, legacy).bytes);
+    fs::remove_all(out);
+    FaultyFileSystem faulty;
+    faulty.writeFault = {ENOSPC, 1};
+    PackageCatalogue catalogue;
+    bool done = true;
+    {
+        FileSystemInPlace inPlace(faulty);
+        done = UnpackLegacy(catalogue, package, out, UM_UNPACK_PERCENT, &relay);
+    }
+    EXPECT_FALSE(done);
+    EXPECT_TRUE(catalogue.outOfDiskSpace);
+    EXPECT_FALSE(fs::exists(out + "/big.bin"));
+}
+
+TEST_F(ExtractionTest, AStopEndsALongEntryBetweenBuffersAndRemovesIt) {
+    // Many output buffers' worth of data: the stop comes at the first write.
+    const std::string data = compressible(8 << 20);
+    for (bool stored : {false, true}) {
+        PackageOptions o;
+        o.storeLast = stored;
+        // A stored entry is the last one; the stop comes at its first write.
+        const PackageEntry big{.name = "big.bin", .data = data};
+        const PackageEntry next{.name = "next.txt", .data = "n"};
+        const int stopAtWrite = stored ? 2 : 1;
+        write(BuildPackage(stored ? std::vector{next, big} : std::vector{big, next}, o).bytes);
+        fs::remove_all(out);
+        std::atomic<bool> stop{false};
+        int writes = 0;
+        FaultyFileSystem faulty;
+        faulty.beforeWrite = [&] {
+            if (++writes == stopAtWrite) stop = true;
+        };
+        PackageCatalogue catalogue;
+        catalogue.stopFlag = &stop;
+        int result = 0;
+        {
+            FileSystemInPlace inPlace(faulty);
+            result = unpackWith(catalogue);
+        }
+        EXPECT_EQ(result, Unpack_NotLoaded) << "stored " << stored;
+        EXPECT_EQ(writes, stopAtWrite) << "stopped after one buffer, stored " << stored;
+        EXPECT_FALSE(fs::exists(out + "/big.bin")) << "stored " << stored;
+        EXPECT_EQ(fs::exists(out + "/next.txt"), stored);
+        drain(reports);
+    }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "package/Blowfish.h"
 #include "package/PackageCatalogue.h"
+#include "platform/FileSystem.h"
 #include "platform/MessageQueue.h"
 #include "platform/Messages.h"
 #include "platform/Pacing.h"
@@ -90,6 +91,15 @@ class FastPacing {
 
   private:
     Pacing saved_;
+};
+
+// Puts a file system in place for a scope: a failed assertion cannot leave it behind.
+class FileSystemInPlace {
+  public:
+    explicit FileSystemInPlace(FileSystem& fs) { setFileSystem(&fs); }
+    ~FileSystemInPlace() { setFileSystem(nullptr); }
+    FileSystemInPlace(const FileSystemInPlace&) = delete;
+    FileSystemInPlace& operator=(const FileSystemInPlace&) = delete;
 };
 
 // Little-endian byte builder.

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "PackageTestUtil.h"
 #include "package/PackageWriter.h"
 #include "package/UnpackTask.h"
+#include "platform/FileSystem.h"
+#include "support/FaultyFileSystem.h"
 
 namespace quenlow::test {
 namespace {
@@ -130,7 +133,8 @@ TEST_F(UnpackTaskTest, OnlyCommand103RunsTheJob) {
     task.startTask();
     task.post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, 102));
     task.post(Message(UM_TASK_COMMAND, 0, TaskCommand_Unpack));
-    task.post(Message(0x8600, UM_TASK_COMMAND, TaskCommand_Unpack));  // routed to the same handler
+    task.post(
+        Message(UM_SAVE_STATE, UM_TASK_COMMAND, TaskCommand_Unpack));  // routed to the same handler
     auto r = waitForOutcome(controller);
     EXPECT_EQ(r.back().code, DownloadTaskState_Unpacked);
     task.post(Message(WM_QUIT, 0, 0));
@@ -141,6 +145,58 @@ TEST_F(UnpackTaskTest, OnlyCommand103RunsTheJob) {
     for (const auto& t : logTexts(r)) starts += t.rfind("Unpacking File: ", 0) == 0;
     EXPECT_EQ(starts, 1u);
     EXPECT_TRUE(drain(controller).empty());
+}
+
+TEST_F(UnpackTaskTest, AFullDiskFailsWithTheDiskSpaceReason) {
+    PackageOptions o;
+    o.version = 178;
+    BuiltPackage built = BuildPackage(entries(), o);
+    writeFile(package, built.bytes);
+    FaultyFileSystem faulty;
+    faulty.writeFault = {ENOSPC, 1};
+    std::vector<Report> r;
+    {
+        FileSystemInPlace inPlace(faulty);
+        r = run(built.unpackParameter);
+    }
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().code, DownloadTaskState_UnpackFailed);
+    EXPECT_EQ(r.back().lParam, Error_DiskSpace);
+    EXPECT_FALSE(fs::exists(out + "/Setup/a.bin"));
+}
+
+TEST_F(UnpackTaskTest, ShutdownDuringALongInflateStopsItBetweenBuffers) {
+    std::string big;
+    while (big.size() < (16u << 20))
+        big += "installer payload " + std::to_string(big.size()) + "\n";
+    BuiltPackage built = BuildPackage({{.name = "Setup/huge.bin", .data = big}}, {});
+    writeFile(package, built.bytes);
+
+    UnpackTask task(package, out, built.unpackParameter, false, controller);
+    std::atomic<int> writes{0};
+    std::atomic<bool> writing{false};
+    FaultyFileSystem faulty;
+    // The first write holds the job until shutdown has been asked for, so the
+    // stop lands in the middle of the entry whatever the machine's speed.
+    faulty.beforeWrite = [&] {
+        if (++writes > 1) return;
+        writing = true;
+        writing.notify_all();
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (!task.stopRequested() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+    };
+    {
+        FileSystemInPlace inPlace(faulty);
+        task.startTask();
+        task.post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Unpack));
+        writing.wait(false);
+        task.stopAndJoin();
+    }
+
+    EXPECT_EQ(writes.load(), 1) << "no buffer after the one in flight";
+    EXPECT_FALSE(fs::exists(out + "/Setup/huge.bin")) << "a cut file is not left behind";
+    for (const auto& r : drain(controller)) EXPECT_NE(r.code, DownloadTaskState_Unpacked);
 }
 
 }  // namespace

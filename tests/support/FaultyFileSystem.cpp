@@ -17,6 +17,7 @@ int FaultyFileSystem::open(const std::string& path, int flags, mode_t mode) {
     return PosixFileSystem::open(path, flags, mode);
 }
 ssize_t FaultyFileSystem::pwrite(int fd, const void* data, size_t n, off_t offset) {
+    if (beforeWrite) beforeWrite();
     if (trips(writeFault)) return -writeFault.error;
     return PosixFileSystem::pwrite(fd, data, n, offset);
 }

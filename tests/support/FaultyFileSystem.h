@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,9 @@ class FaultyFileSystem : public PosixFileSystem {
     Fault openFault, writeFault, syncFault, allocateFault, mkdirFault;
     Fault renameFault;
     std::optional<uint64_t> freeBytes;  // when set, reported as the free space
+    // Called at the start of every pwrite, on the writing thread (a test's
+    // way to act at a known point of a long write sequence).
+    std::function<void()> beforeWrite;
 
     int open(const std::string& path, int flags, mode_t mode = 0644) override;
     ssize_t pwrite(int fd, const void* data, size_t n, off_t offset) override;
