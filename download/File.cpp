@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 
 #include "download/DownloadTask.h"
 #include "package/UnpackTask.h"
@@ -29,16 +28,35 @@ void File::shutdown() {
     // the controller finish its current message before the tasks are joined:
     // a chunk being written still points into its task's buffer.
     {
-        std::lock_guard lock(tasksMutex_);
-        for (auto& t : tasks) t->requestStop();
+        Poco::FastMutex::ScopedLock lock(tasksLock_);
+        for (auto& t : tasks_) t->requestStop();
     }
     stopAndJoin();
-    for (auto& t : tasks) t->stopAndJoin();
-    if (unpackTask) unpackTask->stopAndJoin();
+    for (auto& t : tasks_) t->stopAndJoin();
+    if (unpackTask_) unpackTask_->stopAndJoin();
     closeOutputFile();
 }
 
-void File::onStopRequested() {}
+void File::createTasks() {
+    const std::string url = pageFileUrlCopy();
+    Poco::FastMutex::ScopedLock lock(tasksLock_);
+    for (auto& p : parts) tasks_.push_back(std::make_unique<DownloadTask>(threadId(), *p, url));
+}
+
+size_t File::taskCount() const {
+    Poco::FastMutex::ScopedLock lock(tasksLock_);
+    return tasks_.size();
+}
+
+DownloadTask& File::task(size_t index) {
+    Poco::FastMutex::ScopedLock lock(tasksLock_);
+    return *tasks_.at(index);
+}
+
+bool File::unpackFinished() const {
+    Poco::FastMutex::ScopedLock lock(tasksLock_);
+    return unpackTask_ && unpackTask_->finished();
+}
 
 void File::rest(Millis d) {
     auto until = std::chrono::steady_clock::now() + d;
@@ -91,23 +109,7 @@ void File::OnCommandMessage(int command) {
     flushChunks();
     switch (command) {
         case FileState_Initial:
-            if (state.load() == FileState_Complete) {
-                postView(UM_ALREADY_COMPLETE, 0, fileNumber());
-                return;
-            }
-            if (!parts.empty() && allPartsIn(PartState_Completed)) resetForNewDownload();
-            if (lastPercent == 0 && downloadPercent() == 0) {
-                postView(UM_WAIT_WIDGET, WaitWidget_Show, 0);
-                yieldAfterPost();
-            }
-            if (tasks.empty()) {
-                startTasks();
-            } else {
-                postViewText(UM_DEBUG_TEXT, fileNumber(),
-                             "OnCommandMessage::FileState_Initial call closeOutputFile");
-                closeOutputFile();
-                restartTasks();
-            }
+            startFile();
             break;
         case FileState_Downloading:
             if (prelocated)
@@ -123,6 +125,26 @@ void File::OnCommandMessage(int command) {
     }
 }
 
+void File::startFile() {
+    if (state.load() == FileState_Complete) {
+        postView(UM_ALREADY_COMPLETE, 0, fileNumber());
+        return;
+    }
+    if (!parts.empty() && allPartsIn(PartState_Completed)) resetForNewDownload();
+    if (lastPercent_ == 0 && downloadPercent() == 0) {
+        postView(UM_WAIT_WIDGET, WaitWidget_Show, 0);
+        yieldAfterPost();
+    }
+    if (taskCount() == 0) {
+        startTasks();
+        return;
+    }
+    postViewText(UM_DEBUG_TEXT, fileNumber(),
+                 "OnCommandMessage::FileState_Initial call closeOutputFile");
+    closeOutputFile();
+    restartTasks();
+}
+
 void File::resetForNewDownload() {
     {
         Poco::FastMutex::ScopedLock lock(countersLock);
@@ -135,18 +157,13 @@ void File::resetForNewDownload() {
         fileSize.store(0);
         downloadedBytes.store(0);
     }
-    lastPercent = 0;  // the percent starts over with the bytes
+    lastPercent_ = 0;  // the percent starts over with the bytes
 }
 
 void File::startTasks() {
-    {
-        std::lock_guard lock(tasksMutex_);
-        for (auto& p : parts) {
-            setPartState(*p, PartState_Start);
-            tasks.push_back(std::make_unique<DownloadTask>(threadId(), *p, pageFileUrlCopy()));
-        }
-    }
-    for (auto& t : tasks) {
+    for (auto& p : parts) setPartState(*p, PartState_Start);
+    createTasks();
+    for (auto& t : tasks_) {
         t->startTask();
         yieldAfterPost();
         t->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Start));
@@ -154,12 +171,12 @@ void File::startTasks() {
 }
 
 void File::restartTasks() {
-    for (size_t i = 0; i < tasks.size(); ++i) {
+    for (size_t i = 0; i < tasks_.size(); ++i) {
         FilePart& p = *parts[i];
         if (p.state.load() != PartState_Completed) setPartState(p, PartState_Start);
-        tasks[i]->setPageFileUrl(pageFileUrlCopy());
+        tasks_[i]->setPageFileUrl(pageFileUrlCopy());
         sleepFor(pacing().restartGap);
-        tasks[i]->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Start));
+        tasks_[i]->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Start));
     }
 }
 
@@ -169,10 +186,10 @@ void File::resumeParts() {
         FilePart& p = *parts[i];
         previous = p.state.load();
         if (previous != PartState_Completed) setPartState(p, PartState_Go);
-        if (i < tasks.size()) tasks[i]->setPageFileUrl(pageFileUrlCopy());
+        if (i < tasks_.size()) tasks_[i]->setPageFileUrl(pageFileUrlCopy());
     }
     if (previous == PartState_Start)
-        for (auto& t : tasks)
+        for (auto& t : tasks_)
             t->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Resume));
     state.store(FileState_Downloading);
     postView(UM_FILE_STATUS, Status_Resumed, fileNumber());
@@ -188,115 +205,51 @@ void File::pauseParts() {
 // ---------------------------------------------------------------- task reports
 
 void File::acknowledge(int index) {
-    if (index < 0 || static_cast<size_t>(index) >= tasks.size()) return;
-    tasks[static_cast<size_t>(index)]->acknowledged.store(true);
-    tasks[static_cast<size_t>(index)]->acknowledged.notify_all();
+    if (index < 0 || static_cast<size_t>(index) >= tasks_.size()) return;
+    DownloadTask& t = *tasks_[static_cast<size_t>(index)];
+    t.acknowledged.store(true);
+    t.acknowledged.notify_all();
 }
 
 void File::OnTaskMessage(int code, Message& msg) {
     // Anything else is handled after the chunks before it are settled.
     if (code != DownloadTaskState_Data) flushChunks();
     switch (code) {
-        case DownloadTaskState_Data: {
-            auto* chunk = msg.payloadAs<ChunkList>();
-            if (!chunk || !chunk->indexText || !chunk->countText) return;
-            size_t n = parseUnsigned(*chunk->countText);
-            int index = parseInt(*chunk->indexText);
-            // A part's next chunk goes where its previous one ends: settle that first.
-            if (std::find(unacknowledged_.begin(), unacknowledged_.end(), index) !=
-                unacknowledged_.end())
-                flushChunks();
-            if (lastPercent == 0) {
-                postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
-                yieldAfterPost();
-            }
-            if (!writeChunk(*chunk->indexText, chunk->buffer, n)) chunkFailed_ = true;
-            unacknowledged_.push_back(index);
-            msg.payload.reset();
-            // Flush once nothing else is waiting, when every part has a chunk in
-            // this group (no other can come), or at once after a failure.
-            if (chunkFailed_ || threadId()->size() == 0 || unacknowledged_.size() >= parts.size())
-                flushChunks();
+        case DownloadTaskState_Data:
+            onChunk(msg);
             break;
-        }
         case DownloadTaskState_Error:
-            // Report a failing file once, however many of its parts fail with it.
-            if (state.load() == FileState_Error) return;
-            abortFileParts();
-            postView(UM_FILE_ERROR, fileNumber(), Error_Download);
-            state.store(FileState_Error);
+            onPartFailed();
             break;
         case DownloadTaskState_Paused:
-            // Tell the view once, when the last task has stopped.
-            if (++pausedReports_ == static_cast<int>(parts.size()) && allPartsIn(PartState_Pause)) {
-                state.store(FileState_Paused);
-                postView(UM_FILE_STATUS, Status_Paused, fileNumber());
-            }
+            onPartPaused();
             break;
-        case DownloadTaskState_Completed: {
-            postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
-            int s = state.load();
-            // Completions that arrive together must finish the file only once.
-            if (s == FileState_Unpacking || s == FileState_Complete) return;
-            if (prelocated || allPartsIn(PartState_Completed)) {
-                postViewText(UM_DEBUG_TEXT, fileNumber(),
-                             "OnTaskMessage::DownloadTaskState_Completed call closeOutputFile");
-                closeOutputFile();
-                if (isPackage) {
-                    lastUnpackPercent = 0;
-                    startUnpack();
-                } else {
-                    state.store(FileState_Complete);
-                    postView(UM_FILE_STATUS, Status_Complete, fileNumber());
-                    yieldAfterPost();
-                }
-            }
+        case DownloadTaskState_Completed:
+            onPartCompleted();
             break;
-        }
         case DownloadTaskState_Log:
-            if (viewWindow && msg.payload)
-                viewWindow->postViewMessage(Message(UM_DEBUG_TEXT,
-                                                    static_cast<uintptr_t>(fileNumber()), 0,
-                                                    std::move(msg.payload)));
+            relayLog(msg);
             break;
-
         // The unpack hand-off.
         case DownloadTaskState_StartUnpack:
-            lastUnpackPercent = 0;
+            lastUnpackPercent_ = 0;
             startUnpack();
             break;
-        case DownloadTaskState_Progress: {
-            int pct = static_cast<int>(msg.lParam);
-            if (pct > lastUnpackPercent) {
-                postView(UM_FILE_PROGRESS, fileNumber(), pct);
-                yieldAfterPost();
-                lastUnpackPercent = pct;
-            }
+        case DownloadTaskState_Progress:
+            onUnpackProgress(static_cast<int>(msg.lParam));
             break;
-        }
         case DownloadTaskState_UnpackFailed:
             postView(UM_FILE_ERROR, fileNumber(), Error_Unpack);
             state.store(FileState_Error);
             break;
-        case DownloadTaskState_Unpacked: {
-            if (const std::string* text = msg.text()) {
-                Poco::FastMutex::ScopedLock lock(countersLock);  // a save may be reading it
-                launchFolder = *text;
-            }
-            msg.payload.reset();
-            rest(pacing().unpackedSettle);
-            state.store(FileState_Complete);
-            if (!prelocated) fileSystem().remove(joinPath(outputFolder, fileName));
-            if (unpackTask) unpackTask->post(Message(WM_QUIT, 0, 0));
-            postView(UM_FILE_STATUS, Status_Unpacked, fileNumber());
-            yieldAfterPost();
+        case DownloadTaskState_Unpacked:
+            onUnpacked(msg);
             break;
-        }
         case DownloadTaskState_CrcStarted:
             postView(UM_FILE_STATUS, Status_CrcChecking, fileNumber());
             break;
         case DownloadTaskState_CrcFinished:
-            lastUnpackPercent = 0;
+            lastUnpackPercent_ = 0;
             postView(UM_FILE_STATUS, Status_Unpacking, fileNumber());
             break;
         default:
@@ -304,12 +257,102 @@ void File::OnTaskMessage(int code, Message& msg) {
     }
 }
 
+void File::onChunk(Message& msg) {
+    auto* chunk = msg.payloadAs<ChunkList>();
+    if (!chunk || !chunk->indexText || !chunk->countText) return;
+    size_t n = parseUnsigned(*chunk->countText);
+    int index = parseInt(*chunk->indexText);
+    // A part's next chunk goes where its previous one ends: settle that first.
+    if (std::find(unacknowledged_.begin(), unacknowledged_.end(), index) != unacknowledged_.end())
+        flushChunks();
+    if (lastPercent_ == 0) {
+        postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
+        yieldAfterPost();
+    }
+    if (!writeChunk(*chunk->indexText, chunk->buffer, n)) chunkFailed_ = true;
+    unacknowledged_.push_back(index);
+    msg.payload.reset();
+    // Flush once nothing else is waiting, when every part has a chunk in
+    // this group (no other can come), or at once after a failure.
+    if (chunkFailed_ || threadId()->size() == 0 || unacknowledged_.size() >= parts.size())
+        flushChunks();
+}
+
+void File::failFile(int code) {
+    abortFileParts();
+    postView(UM_FILE_ERROR, fileNumber(), code);
+    state.store(FileState_Error);
+}
+
+void File::onPartFailed() {
+    // Report a failing file once, however many of its parts fail with it.
+    if (state.load() == FileState_Error) return;
+    failFile(Error_Download);
+}
+
+void File::onPartPaused() {
+    // Tell the view once, when the last task has stopped.
+    if (++pausedReports_ == static_cast<int>(parts.size()) && allPartsIn(PartState_Pause)) {
+        state.store(FileState_Paused);
+        postView(UM_FILE_STATUS, Status_Paused, fileNumber());
+    }
+}
+
+void File::onPartCompleted() {
+    postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
+    int s = state.load();
+    // Completions that arrive together must finish the file only once.
+    if (s == FileState_Unpacking || s == FileState_Complete) return;
+    if (!prelocated && !allPartsIn(PartState_Completed)) return;
+    postViewText(UM_DEBUG_TEXT, fileNumber(),
+                 "OnTaskMessage::DownloadTaskState_Completed call closeOutputFile");
+    closeOutputFile();
+    if (isPackage) {
+        lastUnpackPercent_ = 0;
+        startUnpack();
+        return;
+    }
+    state.store(FileState_Complete);
+    postView(UM_FILE_STATUS, Status_Complete, fileNumber());
+    yieldAfterPost();
+}
+
+void File::relayLog(Message& msg) {
+    if (viewWindow && msg.payload)
+        viewWindow->postViewMessage(Message(UM_DEBUG_TEXT, static_cast<uintptr_t>(fileNumber()), 0,
+                                            std::move(msg.payload)));
+}
+
+void File::onUnpackProgress(int percent) {
+    if (percent <= lastUnpackPercent_) return;
+    postView(UM_FILE_PROGRESS, fileNumber(), percent);
+    yieldAfterPost();
+    lastUnpackPercent_ = percent;
+}
+
+void File::onUnpacked(Message& msg) {
+    if (const std::string* text = msg.text()) {
+        Poco::FastMutex::ScopedLock lock(countersLock);  // a save may be reading it
+        launchFolder = *text;
+    }
+    msg.payload.reset();
+    rest(pacing().unpackedSettle);
+    state.store(FileState_Complete);
+    if (!prelocated) fileSystem().remove(joinPath(outputFolder, fileName));
+    {
+        Poco::FastMutex::ScopedLock lock(tasksLock_);
+        if (unpackTask_) unpackTask_->post(Message(WM_QUIT, 0, 0));
+    }
+    postView(UM_FILE_STATUS, Status_Unpacked, fileNumber());
+    yieldAfterPost();
+}
+
 // ---------------------------------------------------------------- output file
 
 bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n) {
-    Poco::FastMutex::ScopedLock writeGuard(writeLock);
+    Poco::FastMutex::ScopedLock writeGuard(writeLock_);
     const char* failure = nullptr;
-    int i = std::atoi(indexText.c_str());
+    int i = parseInt(indexText);
     FileSystem& fs = fileSystem();
     if (i < 0 || static_cast<size_t>(i) >= parts.size() || !buffer) {
         failure = "Set file pointer failed.";
@@ -321,9 +364,9 @@ bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n
         if (length != -1)
             n = static_cast<size_t>(
                 std::clamp<int64_t>(length - p.readPosition.load(), 0, static_cast<int64_t>(n)));
-        if (!outputOpen.load() || outputFile < 0 || offset < 0) {
+        if (!outputOpen_.load() || outputFile_ < 0 || offset < 0) {
             failure = "Set file pointer failed.";
-        } else if (n > 0 && fs.pwrite(outputFile, buffer, n, static_cast<off_t>(offset)) < 0) {
+        } else if (n > 0 && fs.pwrite(outputFile_, buffer, n, static_cast<off_t>(offset)) < 0) {
             failure = "Write file failed";
         } else {
             if (n > 0) unflushed_.push_back({static_cast<size_t>(i), n});
@@ -336,8 +379,8 @@ bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n
 
 bool File::syncWrittenChunks() {
     if (unflushed_.empty()) return true;
-    Poco::FastMutex::ScopedLock writeGuard(writeLock);
-    if (!outputOpen.load() || outputFile < 0 || fileSystem().fdatasync(outputFile) < 0) {
+    Poco::FastMutex::ScopedLock writeGuard(writeLock_);
+    if (!outputOpen_.load() || outputFile_ < 0 || fileSystem().fdatasync(outputFile_) < 0) {
         postViewText(UM_DEBUG_TEXT, fileNumber(), "Flush file buffer failed.");
         return false;
     }
@@ -358,20 +401,19 @@ void File::flushChunks() {
     bool ok = !chunkFailed_ && syncWrittenChunks();
     unflushed_.clear();
     chunkFailed_ = false;
-    if (!ok) {
-        abortFileParts();
-        postView(UM_FILE_ERROR, fileNumber(), Error_DiskWrite);
-        state.store(FileState_Error);
-    }
-    int pct = downloadPercent();
-    if (pct > lastPercent) {
-        postView(UM_SAVE_STATE, 0, 0);
-        postView(UM_FILE_PROGRESS, fileNumber(), pct);
-        lastPercent = pct;
-    }
+    if (!ok) failFile(Error_DiskWrite);
+    reportProgress();
     // Also after a failure: no task may wait forever.
     for (int index : unacknowledged_) acknowledge(index);
     unacknowledged_.clear();
+}
+
+void File::reportProgress() {
+    int pct = downloadPercent();
+    if (pct <= lastPercent_) return;
+    postView(UM_SAVE_STATE, 0, 0);
+    postView(UM_FILE_PROGRESS, fileNumber(), pct);
+    lastPercent_ = pct;
 }
 
 bool File::layoutReady() {
@@ -393,83 +435,76 @@ bool File::layoutReady() {
 }
 
 void File::layoutStep() {
-    Poco::FastMutex::ScopedLock lock(layoutLock);
-    if (outputOpen.load()) return;
+    Poco::FastMutex::ScopedLock lock(layoutLock_);
+    if (outputOpen_.load()) return;
     if (!layoutReady()) return;
     openOutputFile();
-    bool opened = outputOpen.load();
+    bool opened = outputOpen_.load();
     for (auto& p : parts) {
         int s = p->state.load();
         if (s == PartState_Completed) continue;
-        if (opened) {
-            // A pause asked for before the file opened stays a pause.
-            if (s == PartState_Start || s == PartState_WaitFile) {
-                if (p->state.compare_exchange_strong(s, PartState_Go)) p->state.notify_all();
-            }
-        } else {
+        if (!opened) {
             setPartState(*p, PartState_Abort);
+            continue;
         }
+        // A pause asked for before the file opened stays a pause.
+        if ((s == PartState_Start || s == PartState_WaitFile) &&
+            p->state.compare_exchange_strong(s, PartState_Go))
+            p->state.notify_all();
     }
     if (opened) {
-        std::lock_guard lock(tasksMutex_);
-        for (auto& t : tasks) t->fileOpened();
+        Poco::FastMutex::ScopedLock tasksGuard(tasksLock_);
+        for (auto& t : tasks_) t->fileOpened();
     }
 }
 
-void File::openOutputFile() {
-    FileSystem& fs = fileSystem();
-    // Runs on a part task's thread while a save may read the folder.
-    auto forgetOutputFolder = [this] {
-        Poco::FastMutex::ScopedLock lock(countersLock);
-        outputFolder.clear();
-    };
+bool File::enoughFreeSpace() {
     int64_t requiredKB = 0;
     if (!parts.empty()) {
         requiredKB = parts[0]->downloadKB;
         if (fileTypeId == 1 || fileTypeId == 2) requiredKB += parts[0]->extractedKB;
     }
     uint64_t required = static_cast<uint64_t>(std::max<int64_t>(requiredKB, 0)) * 1024u;
-    if (auto freeBytes = fs.freeSpace(outputFolder); freeBytes && *freeBytes < required) {
-        postView(UM_FILE_ERROR, fileNumber(), Error_DiskSpace);
-        abortFileParts();
-        state.store(FileState_Error);
+    auto freeBytes = fileSystem().freeSpace(outputFolder);
+    return !freeBytes || *freeBytes >= required;  // no answer, no check
+}
+
+void File::forgetOutputFolder() {
+    // Runs on a part task's thread while a save may read the folder.
+    Poco::FastMutex::ScopedLock lock(countersLock);
+    outputFolder.clear();
+}
+
+void File::openOutputFile() {
+    FileSystem& fs = fileSystem();
+    if (!enoughFreeSpace()) {
+        failFile(Error_DiskSpace);
         return;
     }
     if (!isPlainFileName(fileName) || !CreateDirectoryTree(outputFolder, false)) {
         forgetOutputFolder();
-        postView(UM_FILE_ERROR, fileNumber(), Error_CreateFile);
-        abortFileParts();
-        state.store(FileState_Error);
+        failFile(Error_CreateFile);
         return;
     }
     std::string path = joinPath(outputFolder, fileName);
     bool existed = fs.exists(path);
     int fd = fs.open(path, O_RDWR | O_CREAT, 0644);
-    if (fd >= 0) {
-        {
-            Poco::FastMutex::ScopedLock w(writeLock);
-            outputFile = fd;
-            outputOpen.store(true);
-        }
-        int r = fs.allocate(fd, static_cast<off_t>(fileSize.load()));
-        if (r == -ENOSPC) {
-            postView(UM_FILE_ERROR, fileNumber(), Error_DiskSpace);
-            abortFileParts();
-            state.store(FileState_Error);
-            // Only a file this run created goes: an existing one holds bytes
-            // that the saved positions still count on.
-            if (!existed) fs.remove(path);
-        }
+    if (fd < 0) {
+        if (fd != -ENOSPC) forgetOutputFolder();
+        failFile(fd == -ENOSPC ? Error_DiskSpace : Error_CreateFile);
         return;
     }
-    int code = Error_DiskSpace;
-    if (fd != -ENOSPC) {
-        forgetOutputFolder();
-        code = Error_CreateFile;
+    {
+        Poco::FastMutex::ScopedLock w(writeLock_);
+        outputFile_ = fd;
+        outputOpen_.store(true);
     }
-    postView(UM_FILE_ERROR, fileNumber(), code);
-    abortFileParts();
-    state.store(FileState_Error);
+    if (fs.allocate(fd, static_cast<off_t>(fileSize.load())) == -ENOSPC) {
+        failFile(Error_DiskSpace);
+        // Only a file this run created goes: an existing one holds bytes
+        // that the saved positions still count on.
+        if (!existed) fs.remove(path);
+    }
 }
 
 void File::abortFileParts() {
@@ -480,8 +515,8 @@ void File::abortFileParts() {
             if (p->state.load() != PartState_Completed) setPartState(*p, PartState_Abort);
     }
     {
-        std::lock_guard lock(tasksMutex_);
-        for (auto& t : tasks) t->abortRun();
+        Poco::FastMutex::ScopedLock lock(tasksLock_);
+        for (auto& t : tasks_) t->abortRun();
     }
     state.store(FileState_Paused);
     rest(pacing().abortSettle);
@@ -490,10 +525,10 @@ void File::abortFileParts() {
 }
 
 void File::closeOutputFile() {
-    Poco::FastMutex::ScopedLock w(writeLock);
-    if (outputFile >= 0) fileSystem().close(outputFile);
-    outputFile = -1;
-    outputOpen.store(false);
+    Poco::FastMutex::ScopedLock w(writeLock_);
+    if (outputFile_ >= 0) fileSystem().close(outputFile_);
+    outputFile_ = -1;
+    outputOpen_.store(false);
 }
 
 // ---------------------------------------------------------------- unpack hand-off
@@ -502,11 +537,19 @@ void File::startUnpack() {
     std::string folder = outputPath.empty() ? outputFolder : outputPath;
     std::string packagePath =
         !folder.empty() && folder.back() == '/' ? folder + fileName : joinPath(folder, fileName);
-    unpackTask = std::make_unique<UnpackTask>(packagePath, outputFolder, unpackParameterCopy(),
-                                              deleteOnCrcFailure, threadId());
-    unpackTask->startTask();
+    auto task = std::make_unique<UnpackTask>(packagePath, outputFolder, unpackParameterCopy(),
+                                             deleteOnCrcFailure, threadId());
+    UnpackTask& started = *task;
+    {
+        // The previous run's thread is joined here, outside the lock.
+        std::unique_ptr<UnpackTask> previous;
+        Poco::FastMutex::ScopedLock lock(tasksLock_);
+        previous = std::move(unpackTask_);
+        unpackTask_ = std::move(task);
+    }
+    started.startTask();
     yieldAfterPost();
-    unpackTask->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Unpack));
+    started.post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Unpack));
     state.store(FileState_Unpacking);
     postView(UM_FILE_STATUS, Status_CrcChecking, fileNumber());
     yieldAfterPost();

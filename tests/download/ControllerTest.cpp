@@ -51,7 +51,7 @@ TEST_F(Controller, StartOfACompleteFileOnlySaysSo) {
     auto msgs = view.messages();
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].lParam, 3);
-    EXPECT_TRUE(file->tasks.empty());
+    EXPECT_EQ(file->taskCount(), 0u);
     EXPECT_EQ(server.requests().size(), 0u);
 }
 
@@ -61,7 +61,7 @@ TEST_F(Controller, FileWithoutPartsFetchesNothing) {
     start();
     command(FileState_Downloading);  // handled after the start: status 201 marks the point
     ASSERT_TRUE(view.waitFor(UM_FILE_STATUS, Status_Resumed));
-    EXPECT_TRUE(file->tasks.empty());
+    EXPECT_EQ(file->taskCount(), 0u);
     EXPECT_EQ(server.requests().size(), 0u);
     EXPECT_EQ(file->state.load(), FileState_Downloading);
 }
@@ -70,7 +70,7 @@ TEST_F(Controller, FailedChunkWriteIsStillAcknowledged) {
     makeFile("ack.bin", {"/never"});
     auto& part = *file->parts[0];
     part.length = 100;
-    file->tasks.push_back(std::make_unique<DownloadTask>(file->threadId(), part, ""));
+    file->createTasks();
     file->startController();
     std::string index = "0", count = "10";
     char bytes[10] = {};
@@ -78,10 +78,10 @@ TEST_F(Controller, FailedChunkWriteIsStillAcknowledged) {
     chunk->indexText = &index;
     chunk->buffer = bytes;
     chunk->countText = &count;
-    file->tasks[0]->acknowledged = false;
+    file->task(0).acknowledged = false;
     file->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(chunk)));
     ASSERT_TRUE(waitError(Error_DiskWrite));  // the output file was never opened
-    ASSERT_TRUE(waitUntil([&] { return file->tasks[0]->acknowledged.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return file->task(0).acknowledged.load(); }));
     auto texts = debugTexts();
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts[0], "Set file pointer failed.");
@@ -121,12 +121,10 @@ TEST_P(ChunkGroups, FlushBeforePositionsMove) {
         for (auto& p : file->parts) sum += p->readPosition.load();
         return sum;
     };
-    for (auto& p : file->parts) {
-        p->length = partLength;
-        file->tasks.push_back(std::make_unique<DownloadTask>(file->threadId(), *p, ""));
-    }
+    for (auto& p : file->parts) p->length = partLength;
+    file->createTasks();
     file->layoutStep();  // lays the parts out and opens the output file
-    ASSERT_TRUE(file->outputOpen.load());
+    ASSERT_TRUE(file->outputIsOpen());
 
     std::vector<std::string> indexTexts, bytes;
     indexTexts.reserve(tc.chunkParts.size());
@@ -142,14 +140,14 @@ TEST_P(ChunkGroups, FlushBeforePositionsMove) {
         c->indexText = &indexTexts.back();
         c->buffer = bytes.back().data();
         c->countText = &countText;
-        file->tasks[static_cast<size_t>(part)]->acknowledged = false;
+        file->task(static_cast<size_t>(part)).acknowledged = false;
         file->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(c)));
     }
     file->startController();  // finds every chunk already waiting
     ASSERT_TRUE(waitUntil(
         [&] { return fs.covered() == chunk * static_cast<int64_t>(tc.chunkParts.size()); }));
     for (size_t p = 0; p < 3; ++p)  // exactly the tasks that sent a chunk
-        EXPECT_EQ(file->tasks[p]->acknowledged.load(), !expected[p].empty()) << "part " << p;
+        EXPECT_EQ(file->task(p).acknowledged.load(), !expected[p].empty()) << "part " << p;
     file->shutdown();
 
     EXPECT_EQ(fs.coveredAtFlush, tc.coveredAtFlush);
@@ -209,8 +207,7 @@ TEST_F(Controller, DownloadedPackageIsUnpackedAndDeleted) {
     EXPECT_EQ(s.back(), static_cast<uintptr_t>(Status_Unpacked));
     EXPECT_NE(std::find(s.begin(), s.end(), Status_Unpacking), s.end());
     EXPECT_EQ(view.count(UM_FILE_ERROR), 0u);
-    ASSERT_TRUE(waitUntil(
-        [&] { return file->unpackTask && file->unpackTask->finished(); }));  // told to quit
+    ASSERT_TRUE(waitUntil([&] { return file->unpackFinished(); }));  // told to quit
 }
 
 TEST_F(Controller, PrelocatedPackageIsUnpackedWithoutDownloadAndKept) {

@@ -279,7 +279,7 @@ TEST_P(DiskFault, ReportsTheErrorAndKeepsPositions) {
         EXPECT_EQ(p->readPosition.load(), 0);
         EXPECT_EQ(p->state.load(), PartState_Abort);
     }
-    EXPECT_FALSE(file->outputOpen.load());
+    EXPECT_FALSE(file->outputIsOpen());
     auto texts = debugTexts();
     if (tc.debugText) {
         auto it = std::find(texts.begin(), texts.end(), tc.debugText);
@@ -396,7 +396,7 @@ TEST_F(FileDownload, ShutdownEndsBlockedTasks) {
     ASSERT_TRUE(waitUntil([&] { return file->parts[0]->readPosition.load() >= 131072 * 3; }));
     file->shutdown();
     EXPECT_TRUE(file->finished());
-    for (auto& t : file->tasks) EXPECT_TRUE(t->finished());
+    for (size_t i = 0; i < file->taskCount(); ++i) EXPECT_TRUE(file->task(i).finished());
     EXPECT_EQ(view.count(UM_FILE_ERROR), 0u);
 }
 
