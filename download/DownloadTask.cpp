@@ -166,7 +166,7 @@ void DownloadTask::completePart() {
     // The length is settled and the layout given its chance before the
     // controller hears of the completion, so the file is never reopened after
     // the controller has closed it.
-    part.length.store(part.readPosition.load());
+    part.length.store(part.nextReadPosition.load());
     if (part.file) part.file->layoutStep();
     part.state.store(PartState_Completed);
     part.state.notify_all();
@@ -190,6 +190,7 @@ void DownloadTask::clearErrorTexts() {
 
 void DownloadTask::runSession() {
     runEpoch_ = abortEpoch_.load();
+    attemptsThisRun_ = 0;
     clearErrorTexts();
     while (runAttempt() == Step::Next) {
     }
@@ -197,7 +198,7 @@ void DownloadTask::runSession() {
 
 bool DownloadTask::runIsOver() const {
     if (stopping()) return true;
-    uint64_t readPos = static_cast<uint64_t>(part.readPosition.load());
+    uint64_t readPos = static_cast<uint64_t>(part.nextReadPosition.load());
     return readPos >= static_cast<uint64_t>(part.length.load()) || aborted();
 }
 
@@ -206,7 +207,7 @@ DownloadTask::Step DownloadTask::runAttempt() {
     Attempt a;
     if (Step s = openAttempt(a); s != Step::Continue) return s;
 
-    const uint64_t probePos = static_cast<uint64_t>(part.readPosition.load());
+    const uint64_t probePos = static_cast<uint64_t>(part.nextReadPosition.load());
     Step outcome = Step::End;
     auto probe = sendAndCheck(a, Request::Probe, probePos, outcome);
     if (!probe) return outcome;
@@ -215,7 +216,7 @@ DownloadTask::Step DownloadTask::runAttempt() {
     trace(taskTrace::closeProbe());
 
     // The data request asks from the position the part has now.
-    const uint64_t readPos = static_cast<uint64_t>(part.readPosition.load());
+    const uint64_t readPos = static_cast<uint64_t>(part.nextReadPosition.load());
     auto data = sendAndCheck(a, Request::Data, readPos, outcome);
     if (!data) return outcome;
     std::optional<uint64_t> bodyStart = bodyStartOf(*data, readPos);
@@ -226,7 +227,7 @@ DownloadTask::Step DownloadTask::runAttempt() {
     waitForOutputFile();
     if (stopping()) return Step::End;
     if (aborted()) return Step::Next;
-    if (static_cast<uint64_t>(part.readPosition.load()) != readPos)
+    if (static_cast<uint64_t>(part.nextReadPosition.load()) != readPos)
         return Step::Next;  // moved meanwhile: ask again
     if (processDownloadStream(*data, readPos - *bodyStart) == StreamResult::Failed)
         return Step::End;
@@ -247,7 +248,9 @@ DownloadTask::Step DownloadTask::openAttempt(Attempt& a) {
         reportFailure(a.url, "Failed initialization");
         return Step::End;
     }
-    rest(pacing().attemptDelay, true);
+    // The delay paces retries (a server answering Content-Length 0 is not
+    // asked in a tight loop); the first attempt of a run goes out at once.
+    if (attemptsThisRun_++ > 0) rest(pacing().attemptDelay, true);
     if (stopping()) return Step::End;
     if (aborted()) return Step::Next;  // the top of the loop ends the run
     trace(taskTrace::connect(a.target.host, a.target.port));
@@ -379,7 +382,7 @@ bool DownloadTask::skipResentBytes(HttpRequest& request, uint64_t skip, StreamRe
 }
 
 DownloadTask::StreamResult DownloadTask::endOfBody() {
-    if (part.readPosition.load() == part.length.load()) {
+    if (part.nextReadPosition.load() == part.length.load()) {
         part.state.store(PartState_Completed);
         part.state.notify_all();
         trace(taskTrace::readLoopCompleted());
@@ -419,7 +422,7 @@ int64_t DownloadTask::clampToPart(int64_t n) const {
     // Never hand over more than the part's stretch of the file holds.
     int64_t length = part.length.load();
     if (isKnownLength(length) && n > 0)
-        return std::min<int64_t>(n, std::max<int64_t>(0, length - part.readPosition.load()));
+        return std::min<int64_t>(n, std::max<int64_t>(0, length - part.nextReadPosition.load()));
     return n;
 }
 
@@ -450,7 +453,7 @@ DownloadTask::StreamResult DownloadTask::processDownloadStream(HttpRequest& requ
                     break;
             }
             if (isKnownLength(part.length.load()) &&
-                part.readPosition.load() >= part.length.load()) {
+                part.nextReadPosition.load() >= part.length.load()) {
                 n = 0;  // the part is whole; whatever else the body holds is not ours
                 continue;
             }

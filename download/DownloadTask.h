@@ -125,6 +125,7 @@ class DownloadTask : public WorkerThread {
     std::atomic<uint32_t> abortEpoch_{0};
     std::atomic<uint32_t> fileOpenedEpoch_{0};
     uint32_t runEpoch_ = 0;
+    int attemptsThisRun_ = 0;
     std::mutex restMutex_;
     std::condition_variable restCv_;
 

@@ -13,6 +13,11 @@
 
 namespace quenlow {
 
+CheckpointPolicy& checkpointPolicy() {
+    static CheckpointPolicy policy;
+    return policy;
+}
+
 File::File() = default;
 
 File::~File() { shutdown(); }
@@ -106,7 +111,6 @@ int File::downloadPercent() const {
 // ---------------------------------------------------------------- commands
 
 void File::OnCommandMessage(int command) {
-    flushChunks();
     switch (command) {
         case FileState_Initial:
             startFile();
@@ -151,6 +155,8 @@ void File::resetForNewDownload() {
         for (auto& p : parts) {
             p->readPosition.store(0);
             p->writePosition.store(0);
+            p->nextReadPosition.store(0);
+            p->nextWritePosition.store(0);
             p->length.store(-1);
             setPartState(*p, PartState_Start);
         }
@@ -160,8 +166,18 @@ void File::resetForNewDownload() {
     lastPercent_ = 0;  // the percent starts over with the bytes
 }
 
+void File::resumeFromSavedPositions() {
+    Poco::FastMutex::ScopedLock lock(countersLock);
+    for (auto& p : parts) {
+        if (p->state.load() == PartState_Completed) continue;
+        p->nextReadPosition.store(p->readPosition.load());
+        p->nextWritePosition.store(p->writePosition.load());
+    }
+}
+
 void File::startTasks() {
     for (auto& p : parts) setPartState(*p, PartState_Start);
+    resumeFromSavedPositions();
     createTasks();
     for (auto& t : tasks_) {
         t->startTask();
@@ -171,9 +187,10 @@ void File::startTasks() {
 }
 
 void File::restartTasks() {
+    for (auto& p : parts)
+        if (p->state.load() != PartState_Completed) setPartState(*p, PartState_Start);
+    resumeFromSavedPositions();
     for (size_t i = 0; i < tasks_.size(); ++i) {
-        FilePart& p = *parts[i];
-        if (p.state.load() != PartState_Completed) setPartState(p, PartState_Start);
         tasks_[i]->setPageFileUrl(pageFileUrlCopy());
         sleepFor(pacing().restartGap);
         tasks_[i]->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Start));
@@ -212,8 +229,6 @@ void File::acknowledge(int index) {
 }
 
 void File::OnTaskMessage(int code, Message& msg) {
-    // Anything else is handled after the chunks before it are settled.
-    if (code != DownloadTaskState_Data) flushChunks();
     switch (code) {
         case DownloadTaskState_Data:
             onChunk(msg);
@@ -262,20 +277,21 @@ void File::onChunk(Message& msg) {
     if (!chunk || !chunk->indexText || !chunk->countText) return;
     size_t n = parseUnsigned(*chunk->countText);
     int index = parseInt(*chunk->indexText);
-    // A part's next chunk goes where its previous one ends: settle that first.
-    if (std::find(unacknowledged_.begin(), unacknowledged_.end(), index) != unacknowledged_.end())
-        flushChunks();
     if (lastPercent_ == 0) {
         postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
         yieldAfterPost();
     }
-    if (!writeChunk(*chunk->indexText, chunk->buffer, n)) chunkFailed_ = true;
-    unacknowledged_.push_back(index);
+    bool written = writeChunk(*chunk->indexText, chunk->buffer, n);
     msg.payload.reset();
-    // Flush once nothing else is waiting, when every part has a chunk in
-    // this group (no other can come), or at once after a failure.
-    if (chunkFailed_ || threadId()->size() == 0 || unacknowledged_.size() >= parts.size())
-        flushChunks();
+    // The task reads on while the disk catches up; also after a failure, so
+    // that no task waits forever.
+    acknowledge(index);
+    if (!written) {
+        failFile(Error_DiskWrite);
+        return;
+    }
+    reportProgress();
+    checkpointIfDue();
 }
 
 void File::failFile(int code) {
@@ -291,11 +307,15 @@ void File::onPartFailed() {
 }
 
 void File::onPartPaused() {
-    // Tell the view once, when the last task has stopped.
-    if (++pausedReports_ == static_cast<int>(parts.size()) && allPartsIn(PartState_Pause)) {
-        state.store(FileState_Paused);
-        postView(UM_FILE_STATUS, Status_Paused, fileNumber());
+    // Tell the view once, when the last task has stopped, and only once what
+    // was written is saved: a paused download may be the last thing it does.
+    if (++pausedReports_ != static_cast<int>(parts.size()) || !allPartsIn(PartState_Pause)) return;
+    if (!takeCheckpoint()) {
+        failFile(Error_DiskWrite);
+        return;
     }
+    state.store(FileState_Paused);
+    postView(UM_FILE_STATUS, Status_Paused, fileNumber());
 }
 
 void File::onPartCompleted() {
@@ -306,7 +326,11 @@ void File::onPartCompleted() {
     if (!prelocated && !allPartsIn(PartState_Completed)) return;
     postViewText(UM_DEBUG_TEXT, fileNumber(),
                  "OnTaskMessage::DownloadTaskState_Completed call closeOutputFile");
-    closeOutputFile();
+    // Never complete, or unpack, a file whose bytes are not all on disk.
+    if (!closeOutputFile()) {
+        failFile(Error_DiskWrite);
+        return;
+    }
     if (isPackage) {
         lastUnpackPercent_ = 0;
         startUnpack();
@@ -358,18 +382,23 @@ bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n
         failure = "Set file pointer failed.";
     } else {
         FilePart& p = *parts[static_cast<size_t>(i)];
-        int64_t offset = p.writePosition.load();
+        int64_t offset = p.nextWritePosition.load();
         // Bytes past the part's length belong to the next part's stretch: drop them.
         int64_t length = p.length.load();
         if (length != -1)
-            n = static_cast<size_t>(
-                std::clamp<int64_t>(length - p.readPosition.load(), 0, static_cast<int64_t>(n)));
+            n = static_cast<size_t>(std::clamp<int64_t>(length - p.nextReadPosition.load(), 0,
+                                                        static_cast<int64_t>(n)));
         if (!outputOpen_.load() || outputFile_ < 0 || offset < 0) {
             failure = "Set file pointer failed.";
         } else if (n > 0 && fs.pwrite(outputFile_, buffer, n, static_cast<off_t>(offset)) < 0) {
             failure = "Write file failed";
         } else {
-            if (n > 0) unflushed_.push_back({static_cast<size_t>(i), n});
+            if (n == 0) return true;
+            if (unflushedBytes_ == 0) unflushedSince_ = std::chrono::steady_clock::now();
+            unflushedBytes_ += static_cast<int64_t>(n);
+            p.nextWritePosition.fetch_add(static_cast<int64_t>(n));
+            p.nextReadPosition.fetch_add(static_cast<int64_t>(n));
+            downloadedBytes.fetch_add(static_cast<int64_t>(n));
             return true;
         }
     }
@@ -377,41 +406,65 @@ bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n
     return false;
 }
 
-bool File::syncWrittenChunks() {
-    if (unflushed_.empty()) return true;
+void File::checkpointIfDue() {
+    const CheckpointPolicy& policy = checkpointPolicy();
+    int64_t bound = std::clamp(fileSize.load() / std::max<int64_t>(policy.fileFraction, 1),
+                               policy.floorBytes, std::max(policy.capBytes, policy.floorBytes));
+    bool due = false;
+    {
+        Poco::FastMutex::ScopedLock writeGuard(writeLock_);
+        due = unflushedBytes_ >= bound ||
+              (unflushedBytes_ > 0 &&
+               std::chrono::steady_clock::now() - unflushedSince_ >= policy.maxAge);
+    }
+    if (due && !takeCheckpoint()) failFile(Error_DiskWrite);
+}
+
+bool File::takeCheckpoint() {
     Poco::FastMutex::ScopedLock writeGuard(writeLock_);
+    return checkpointLocked();
+}
+
+bool File::checkpointLocked() {
+    if (unflushedBytes_ == 0) return true;
     if (!outputOpen_.load() || outputFile_ < 0 || fileSystem().fdatasync(outputFile_) < 0) {
+        // After a failed flush the kernel may report the next one clean: these
+        // bytes never count, whatever a later flush says.
+        rollBackUnflushed();
         postViewText(UM_DEBUG_TEXT, fileNumber(), "Flush file buffer failed.");
         return false;
     }
-    // The bytes are on disk: only now may a saved position cover them.
-    Poco::FastMutex::ScopedLock counters(countersLock);
-    for (const WrittenChunk& c : unflushed_) {
-        FilePart& p = *parts[c.part];
-        p.readPosition.fetch_add(static_cast<int64_t>(c.n));
-        p.writePosition.fetch_add(static_cast<int64_t>(c.n));
-        downloadedBytes.fetch_add(static_cast<int64_t>(c.n));
+    {
+        // The bytes are on disk: only now may a saved position cover them.
+        Poco::FastMutex::ScopedLock counters(countersLock);
+        for (auto& p : parts) {
+            p->readPosition.store(p->nextReadPosition.load());
+            p->writePosition.store(p->nextWritePosition.load());
+        }
     }
+    unflushedBytes_ = 0;
+    postView(UM_SAVE_STATE, 0, 0);
     return true;
 }
 
-void File::flushChunks() {
-    if (unacknowledged_.empty()) return;
-    // After a failed write nothing of the group counts: its bytes are fetched again.
-    bool ok = !chunkFailed_ && syncWrittenChunks();
-    unflushed_.clear();
-    chunkFailed_ = false;
-    if (!ok) failFile(Error_DiskWrite);
-    reportProgress();
-    // Also after a failure: no task may wait forever.
-    for (int index : unacknowledged_) acknowledge(index);
-    unacknowledged_.clear();
+void File::rollBackUnflushed() {
+    Poco::FastMutex::ScopedLock counters(countersLock);
+    downloadedBytes.fetch_sub(unflushedBytes_);
+    for (auto& p : parts) {
+        // A part whose last bytes were lost is not complete any more.
+        if (p->nextReadPosition.load() != p->readPosition.load() &&
+            p->state.load() == PartState_Completed)
+            setPartState(*p, PartState_Start);
+        p->nextReadPosition.store(p->readPosition.load());
+        p->nextWritePosition.store(p->writePosition.load());
+    }
+    unflushedBytes_ = 0;
 }
 
 void File::reportProgress() {
+    // The bar follows the written bytes; saves follow the checkpoints.
     int pct = downloadPercent();
     if (pct <= lastPercent_) return;
-    postView(UM_SAVE_STATE, 0, 0);
     postView(UM_FILE_PROGRESS, fileNumber(), pct);
     lastPercent_ = pct;
 }
@@ -428,6 +481,7 @@ bool File::layoutReady() {
     int64_t base = 0;
     for (auto& p : parts) {
         p->writePosition.store(base + p->readPosition.load());
+        p->nextWritePosition.store(base + p->nextReadPosition.load());
         base += p->length.load();
     }
     fileSize.store(base);
@@ -499,6 +553,8 @@ void File::openOutputFile() {
         outputFile_ = fd;
         outputOpen_.store(true);
     }
+    // A power loss must not drop the entry that the saved positions point into.
+    if (!existed) fs.syncFolder(outputFolder);
     if (fs.allocate(fd, static_cast<off_t>(fileSize.load())) == -ENOSPC) {
         failFile(Error_DiskSpace);
         // Only a file this run created goes: an existing one holds bytes
@@ -524,11 +580,13 @@ void File::abortFileParts() {
     closeOutputFile();
 }
 
-void File::closeOutputFile() {
+bool File::closeOutputFile() {
     Poco::FastMutex::ScopedLock w(writeLock_);
+    bool saved = checkpointLocked();
     if (outputFile_ >= 0) fileSystem().close(outputFile_);
     outputFile_ = -1;
     outputOpen_.store(false);
+    return saved;
 }
 
 // ---------------------------------------------------------------- unpack hand-off

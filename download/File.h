@@ -6,6 +6,7 @@
 #include <Poco/Mutex.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +21,18 @@ namespace quenlow {
 
 class File;
 class DownloadTask;
+
+// When the controller flushes the output file and saves positions. The
+// bound is a fraction of the file, capped: a crash re-fetches at most that
+// much, and a flush costs the same on a fast disk whatever it covers.
+struct CheckpointPolicy {
+    int64_t capBytes = 32ll << 20;
+    int64_t fileFraction = 16;         // the bound is fileSize / fileFraction ...
+    int64_t floorBytes = 256ll << 10;  // ... but at least this
+    Millis maxAge{250};                // unflushed bytes never wait longer (while chunks come)
+};
+// The process-wide policy; tests shrink it before starting threads.
+CheckpointPolicy& checkpointPolicy();
 class UnpackTask;
 
 // One byte range of a file.
@@ -36,10 +49,16 @@ struct FilePart {
     std::atomic<int64_t> length{-1};  // -1 until the server tells
     int32_t downloadKB = 0;
     int32_t extractedKB = 0;
-    // Guarded by the owner's counters lock for consistent pairs; atomic so
-    // single reads from task threads are well defined.
+    // The saved pair: what the save-state file holds and a restart resumes
+    // from. It moves only at a checkpoint, after the flush that put its bytes
+    // on disk, under the owner's counters lock (atomic so single reads from
+    // task threads are well defined).
     std::atomic<int64_t> readPosition{0};
     std::atomic<int64_t> writePosition{0};
+    // The written pair: where the next request starts and the next chunk
+    // goes. The controller moves it as soon as a chunk is written.
+    std::atomic<int64_t> nextReadPosition{0};
+    std::atomic<int64_t> nextWritePosition{0};
     std::atomic<int> state{PartState_Start};
 };
 
@@ -104,7 +123,7 @@ class File : public WorkerThread {
         return field;
     }
 
-    // Each part's readPosition / writePosition pair; also outputFolder,
+    // Each part's saved readPosition / writePosition pair; also outputFolder,
     // launchFolder, the page inputs and the parts' error texts while the
     // controller runs. The save-state writer takes it for every file it saves.
     mutable Poco::FastMutex countersLock;
@@ -157,21 +176,29 @@ class File : public WorkerThread {
     void failFile(int code);
 
     // The output file.
-    // Writes one chunk at its part's writePosition. Its position moves only
-    // in flushChunks, after the flush that covers it.
+    // Writes one chunk at its part's nextWritePosition and moves the written
+    // pair; the saved pair waits for the next checkpoint.
     bool writeChunk(const std::string& indexText, const char* buffer, size_t n);
-    // Flushes the chunks written since the last flush, moves their positions,
-    // reports progress (or the failure) and acknowledges their tasks.
-    void flushChunks();
-    bool syncWrittenChunks();
+    // Checkpoints when the unflushed bytes reach their bound or have waited
+    // too long; a failed one fails the file.
+    void checkpointIfDue();
+    // Flushes the output file, then makes every part's written pair its
+    // saved pair and asks the view to save. False when the flush failed: the
+    // written pairs go back to the saved ones, so those bytes are fetched again.
+    bool takeCheckpoint();
+    bool checkpointLocked();  // writeLock_ held
+    void rollBackUnflushed();
     void reportProgress();
+    // Before a run starts, the written pairs start from the saved ones.
+    void resumeFromSavedPositions();
     bool layoutReady();
     void openOutputFile();
     // Required bytes from the first part's figures; false when fewer are free.
     bool enoughFreeSpace();
     void forgetOutputFolder();
     void abortFileParts();
-    void closeOutputFile();
+    // Takes a checkpoint, then closes; false when the checkpoint failed.
+    bool closeOutputFile();
     void startUnpack();
 
     bool allPartsIn(int partState) const;
@@ -191,16 +218,10 @@ class File : public WorkerThread {
     int32_t lastUnpackPercent_ = 0;
     int pausedReports_ = 0;  // tasks that reported "paused" since the last pause command
 
-    // The chunks handled since the last flush (controller thread only). Chunks
-    // that arrive together share one flush: each task has at most one chunk
-    // in flight, so a group never holds more than one buffer per part.
-    struct WrittenChunk {
-        size_t part;
-        size_t n;
-    };
-    std::vector<WrittenChunk> unflushed_;  // written, positions not yet moved
-    std::vector<int> unacknowledged_;      // tasks waiting for their chunk's turn
-    bool chunkFailed_ = false;             // a write of this group failed
+    // Bytes written since the last checkpoint, and when the first of them
+    // was; guarded by writeLock_ with the descriptor they were written to.
+    int64_t unflushedBytes_ = 0;
+    std::chrono::steady_clock::time_point unflushedSince_;
 
     Poco::FastMutex layoutLock_;         // layoutStep runs at most once per opening
     Poco::FastMutex writeLock_;          // the output descriptor: write, flush, close

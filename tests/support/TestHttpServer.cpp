@@ -96,7 +96,7 @@ class Handler : public Poco::Net::HTTPRequestHandler {
     void handleRequest(Poco::Net::HTTPServerRequest& req,
                        Poco::Net::HTTPServerResponse& resp) override {
         using Poco::Net::HTTPResponse;
-        RecordedRequest rec{req.getMethod(), req.getURI(), {}};
+        RecordedRequest rec{req.getMethod(), req.getURI(), {}, std::chrono::steady_clock::now()};
         for (const auto& [k, v] : req) rec.headers.emplace_back(k, v);
         std::string path = Poco::URI(req.getURI()).getPath();
 

@@ -17,6 +17,7 @@
 #include <Poco/Net/HTTPServer.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -32,6 +33,7 @@ struct RecordedRequest {
     std::string method;
     std::string target;  // path and query as sent
     std::vector<std::pair<std::string, std::string>> headers;
+    std::chrono::steady_clock::time_point at;  // when its head had arrived
     // First header with this name (case-insensitive), if any.
     std::optional<std::string> header(const std::string& name) const;
 };
