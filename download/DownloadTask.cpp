@@ -62,6 +62,14 @@ DownloadTask::RequestTarget requestTarget(const std::string& effectiveUrl) {
 
 }  // namespace
 
+int64_t DownloadTask::partLength(uint64_t readPos, uint64_t contentLength) {
+    // A length no file can have stays the largest one, so that the layout
+    // refuses it as too big for the disk instead of wrapping around.
+    constexpr uint64_t kLargest = static_cast<uint64_t>(INT64_MAX);
+    if (contentLength > kLargest - std::min(readPos, kLargest)) return INT64_MAX;
+    return static_cast<int64_t>(readPos + contentLength);
+}
+
 DownloadTask::DownloadTask(QueueRef parent, FilePart& p, std::string url)
     : parentThreadId(std::move(parent)), part(p), pageFileUrl_(std::move(url)) {}
 
@@ -192,7 +200,20 @@ void DownloadTask::runSession() {
     runEpoch_ = abortEpoch_.load();
     attemptsThisRun_ = 0;
     clearErrorTexts();
-    while (runAttempt() == Step::Next) {
+    // Attempts that bring no new byte count; one that brings bytes starts the
+    // count again, so short bodies that progress still reconnect.
+    int fruitless = 0;
+    for (;;) {
+        const int64_t before = part.nextReadPosition.load();
+        if (runAttempt() != Step::Next || runIsOver()) return;
+        if (part.nextReadPosition.load() != before) {
+            fruitless = 0;
+        } else if (++fruitless >= kMaxFruitlessAttempts) {
+            reportFailure(effectiveUrl(part.url, pageFileUrlCopy()),
+                          "No data received in " + std::to_string(kMaxFruitlessAttempts) +
+                              " attempts in a row");
+            return;
+        }
     }
 }
 
@@ -219,18 +240,15 @@ DownloadTask::Step DownloadTask::runAttempt() {
     const uint64_t readPos = static_cast<uint64_t>(part.nextReadPosition.load());
     auto data = sendAndCheck(a, Request::Data, readPos, outcome);
     if (!data) return outcome;
-    std::optional<uint64_t> bodyStart = bodyStartOf(*data, readPos);
-    if (!bodyStart) {
-        reportFailure(a.url, std::to_string(data->status()));
-        return Step::End;
-    }
+    // A 206 answer starts at readPos (checked); a server that ignores Range
+    // sends from 0, and those bytes are skipped rather than written at readPos.
+    const uint64_t bodyStart = data->status() == 206 ? readPos : 0;
     waitForOutputFile();
     if (stopping()) return Step::End;
     if (aborted()) return Step::Next;
     if (static_cast<uint64_t>(part.nextReadPosition.load()) != readPos)
         return Step::Next;  // moved meanwhile: ask again
-    if (processDownloadStream(*data, readPos - *bodyStart) == StreamResult::Failed)
-        return Step::End;
+    if (processDownloadStream(*data, readPos - bodyStart) == StreamResult::Failed) return Step::End;
     return Step::Next;
 }
 
@@ -294,6 +312,13 @@ std::unique_ptr<HttpRequest> DownloadTask::sendAndCheck(Attempt& a, Request kind
         reportFailure(a.url, std::to_string(status));
         return nullptr;
     }
+    // A partial answer that does not say it starts where we asked would land
+    // its bytes at the wrong place in the file.
+    if (status == 206 && !startsAt(*request, readPos)) {
+        reportFailure(a.url,
+                      "206 (the answer does not start at byte " + std::to_string(readPos) + ")");
+        return nullptr;
+    }
     return request;
 }
 
@@ -319,20 +344,16 @@ DownloadTask::Step DownloadTask::learnLength(Attempt& a, HttpRequest& probe, uin
         return Step::End;
     }
     if (!isKnownLength(part.length.load()))
-        part.length.store(
-            static_cast<int64_t>(wholeBody ? contentLength : readPos + contentLength));
+        part.length.store(partLength(wholeBody ? 0 : readPos, contentLength));
     if (part.file) part.file->layoutStep();
     return Step::Continue;
 }
 
-std::optional<uint64_t> DownloadTask::bodyStartOf(const HttpRequest& data, uint64_t readPos) {
-    // Where the body starts in the part: a server that ignores Range sends
-    // from 0, and those bytes are skipped rather than written at readPosition.
-    if (data.status() != 206) return 0;
-    if (auto cr = data.header("Content-Range")) {
-        if (auto start = contentRangeStart(*cr); start && *start != readPos) return std::nullopt;
-    }
-    return readPos;
+bool DownloadTask::startsAt(const HttpRequest& answer, uint64_t readPos) {
+    auto cr = answer.header("Content-Range");
+    if (!cr) return false;
+    auto start = contentRangeStart(*cr);
+    return start && *start == readPos;
 }
 
 void DownloadTask::waitForOutputFile() {

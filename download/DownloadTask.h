@@ -22,6 +22,7 @@ namespace quenlow {
 class DownloadTask : public WorkerThread {
   public:
     static constexpr size_t kBufferSize = 131072;
+    static constexpr int kMaxFruitlessAttempts = 5;
 
     DownloadTask(QueueRef parentThreadId, FilePart& part, std::string pageFileUrl);
     ~DownloadTask() override;
@@ -43,6 +44,9 @@ class DownloadTask : public WorkerThread {
     void fileOpened();
     // Ends every wait and transfer for good (shutdown). Does not join.
     void requestStop();
+
+    // readPos + contentLength, saturated at the largest int64.
+    static int64_t partLength(uint64_t readPos, uint64_t contentLength);
 
     // The URL the part is fetched from (the part's URL under pageFileUrl's folder).
     static std::string effectiveUrl(const std::string& partUrl, const std::string& pageFileUrl);
@@ -87,9 +91,8 @@ class DownloadTask : public WorkerThread {
                                               Step& whenNone);
     // Takes the part's length from the probe's Content-Length and lays the file out.
     Step learnLength(Attempt& a, HttpRequest& probe, uint64_t readPos);
-    // Where the data request's body starts in the part; nullopt when the
-    // answer does not start where it was asked to.
-    static std::optional<uint64_t> bodyStartOf(const HttpRequest& data, uint64_t readPos);
+    // Does a 206 answer say it starts at readPos?
+    static bool startsAt(const HttpRequest& answer, uint64_t readPos);
     void waitForOutputFile();
     void clearErrorTexts();
 

@@ -1,9 +1,11 @@
 #include "download/File.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 #include "download/DownloadTask.h"
 #include "package/UnpackTask.h"
@@ -179,10 +181,26 @@ void File::startTasks() {
     for (auto& p : parts) setPartState(*p, PartState_Start);
     resumeFromSavedPositions();
     createTasks();
+    if (!startTaskThreads()) return;
     for (auto& t : tasks_) {
-        t->startTask();
         yieldAfterPost();
         t->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Start));
+    }
+}
+
+bool File::startTaskThreads() {
+    try {
+        for (auto& t : tasks_) t->startTask();  // a running one is left as it is
+        return true;
+    } catch (const std::system_error& e) {
+        // Out of threads (or memory for one): this file fails, the process goes on.
+        if (!parts.empty()) {
+            Poco::FastMutex::ScopedLock lock(countersLock);
+            parts[0]->errorUrl = parts[0]->url;
+            parts[0]->errorText = std::string("Unable to start a download thread: ") + e.what();
+        }
+        failFile(Error_Download);
+        return false;
     }
 }
 
@@ -190,6 +208,7 @@ void File::restartTasks() {
     for (auto& p : parts)
         if (p->state.load() != PartState_Completed) setPartState(*p, PartState_Start);
     resumeFromSavedPositions();
+    if (!startTaskThreads()) return;
     for (size_t i = 0; i < tasks_.size(); ++i) {
         tasks_[i]->setPageFileUrl(pageFileUrlCopy());
         sleepFor(pacing().restartGap);
@@ -469,30 +488,42 @@ void File::reportProgress() {
     lastPercent_ = pct;
 }
 
-bool File::layoutReady() {
+File::Layout File::layParts() {
     for (auto& p : parts) {
-        if (p->state.load() == PartState_Error) return false;
-        if (p->length.load() == -1) return false;
+        if (p->state.load() == PartState_Error) return Layout::NotReady;
+        if (p->length.load() == -1) return Layout::NotReady;
     }
-    if (fileSize.load() != 0) return true;
+    if (fileSize.load() != 0) return Layout::Ready;
     // First layout: the parts follow each other in index order. A part that
     // already holds bytes keeps them at its stretch's start.
     Poco::FastMutex::ScopedLock lock(countersLock);
     int64_t base = 0;
+    for (auto& p : parts) {
+        int64_t end = 0;
+        // Lengths come from servers: a sum no file can have is refused.
+        if (p->length.load() < 0 || __builtin_add_overflow(base, p->length.load(), &end))
+            return Layout::TooBig;
+        base = end;
+    }
+    base = 0;
     for (auto& p : parts) {
         p->writePosition.store(base + p->readPosition.load());
         p->nextWritePosition.store(base + p->nextReadPosition.load());
         base += p->length.load();
     }
     fileSize.store(base);
-    return true;
+    return Layout::Ready;
 }
 
 void File::layoutStep() {
     Poco::FastMutex::ScopedLock lock(layoutLock_);
     if (outputOpen_.load()) return;
-    if (!layoutReady()) return;
-    openOutputFile();
+    Layout layout = layParts();
+    if (layout == Layout::NotReady) return;
+    if (layout == Layout::TooBig)
+        failFile(Error_DiskSpace);
+    else
+        openOutputFile();
     bool opened = outputOpen_.load();
     for (auto& p : parts) {
         int s = p->state.load();
@@ -512,15 +543,32 @@ void File::layoutStep() {
     }
 }
 
-bool File::enoughFreeSpace() {
+bool File::enoughFreeSpace(const std::string& path) {
     int64_t requiredKB = 0;
     if (!parts.empty()) {
         requiredKB = parts[0]->downloadKB;
         if (fileTypeId == 1 || fileTypeId == 2) requiredKB += parts[0]->extractedKB;
     }
     uint64_t required = static_cast<uint64_t>(std::max<int64_t>(requiredKB, 0)) * 1024u;
+    // The whole file must fit before it is reserved; what an existing file
+    // already holds is not needed again.
+    struct stat st {};
+    int64_t held = ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
+    required = std::max<uint64_t>(
+        required, static_cast<uint64_t>(std::max<int64_t>(fileSize.load() - held, 0)));
     auto freeBytes = fileSystem().freeSpace(outputFolder);
+    if (!freeBytes) freeBytes = fileSystem().freeSpace(existingAncestor(outputFolder));
     return !freeBytes || *freeBytes >= required;  // no answer, no check
+}
+
+std::string File::existingAncestor(std::string folder) {
+    // The output folder may not exist yet: its volume is its nearest existing ancestor's.
+    while (!folder.empty() && !fileSystem().isDirectory(folder)) {
+        auto slash = folder.find_last_of('/');
+        if (slash == std::string::npos || slash == 0) return "/";
+        folder.resize(slash);
+    }
+    return folder.empty() ? "/" : folder;
 }
 
 void File::forgetOutputFolder() {
@@ -529,9 +577,32 @@ void File::forgetOutputFolder() {
     outputFolder.clear();
 }
 
+bool File::holdsSavedBytes() const {
+    Poco::FastMutex::ScopedLock lock(countersLock);
+    return std::any_of(parts.begin(), parts.end(),
+                       [](const auto& p) { return p->readPosition.load() > 0; });
+}
+
+int File::openWithoutLinks(const std::string& path, bool& created) {
+    FileSystem& fs = fileSystem();
+    created = !fs.exists(path);
+    int fd = fs.open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    struct stat st {};
+    bool plain = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+    if (plain || (fd < 0 && fd != -ELOOP)) return fd;
+    // A link, another name of a file elsewhere, or no file at all: never
+    // written into. A download that holds no bytes in it replaces it.
+    if (fd >= 0) fs.close(fd);
+    if (holdsSavedBytes() || fs.isDirectory(path)) return -EEXIST;
+    fs.remove(path);
+    created = true;
+    return fs.open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
 void File::openOutputFile() {
     FileSystem& fs = fileSystem();
-    if (!enoughFreeSpace()) {
+    std::string path = joinPath(outputFolder, fileName);
+    if (!enoughFreeSpace(path)) {
         failFile(Error_DiskSpace);
         return;
     }
@@ -540,9 +611,8 @@ void File::openOutputFile() {
         failFile(Error_CreateFile);
         return;
     }
-    std::string path = joinPath(outputFolder, fileName);
-    bool existed = fs.exists(path);
-    int fd = fs.open(path, O_RDWR | O_CREAT, 0644);
+    bool created = false;
+    int fd = openWithoutLinks(path, created);
     if (fd < 0) {
         if (fd != -ENOSPC) forgetOutputFolder();
         failFile(fd == -ENOSPC ? Error_DiskSpace : Error_CreateFile);
@@ -554,12 +624,12 @@ void File::openOutputFile() {
         outputOpen_.store(true);
     }
     // A power loss must not drop the entry that the saved positions point into.
-    if (!existed) fs.syncFolder(outputFolder);
+    if (created) fs.syncFolder(outputFolder);
     if (fs.allocate(fd, static_cast<off_t>(fileSize.load())) == -ENOSPC) {
         failFile(Error_DiskSpace);
         // Only a file this run created goes: an existing one holds bytes
         // that the saved positions still count on.
-        if (!existed) fs.remove(path);
+        if (created) fs.remove(path);
     }
 }
 
@@ -605,7 +675,13 @@ void File::startUnpack() {
         previous = std::move(unpackTask_);
         unpackTask_ = std::move(task);
     }
-    started.startTask();
+    try {
+        started.startTask();
+    } catch (const std::system_error&) {
+        postView(UM_FILE_ERROR, fileNumber(), Error_Unpack);
+        state.store(FileState_Error);
+        return;
+    }
     yieldAfterPost();
     started.post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Unpack));
     state.store(FileState_Unpacking);

@@ -155,6 +155,9 @@ class File : public WorkerThread {
     void OnCommandMessage(int command);
     void startFile();
     void startTasks();
+    // Starts the threads not yet running; a thread that cannot be started
+    // fails the file.
+    bool startTaskThreads();
     void restartTasks();
     void resumeParts();
     void pauseParts();
@@ -191,10 +194,18 @@ class File : public WorkerThread {
     void reportProgress();
     // Before a run starts, the written pairs start from the saved ones.
     void resumeFromSavedPositions();
-    bool layoutReady();
+    enum class Layout { NotReady, Ready, TooBig };
+    Layout layParts();
     void openOutputFile();
-    // Required bytes from the first part's figures; false when fewer are free.
-    bool enoughFreeSpace();
+    // The first part's figures and the whole file must fit; false when fewer
+    // bytes are free.
+    bool enoughFreeSpace(const std::string& path);
+    static std::string existingAncestor(std::string folder);
+    bool holdsSavedBytes() const;
+    // Opens the output file without following a link; a link, a file with
+    // other names or a non-file is replaced for a new download and refused
+    // (-EEXIST) for one that resumes into it.
+    int openWithoutLinks(const std::string& path, bool& created);
     void forgetOutputFolder();
     void abortFileParts();
     // Takes a checkpoint, then closes; false when the checkpoint failed.

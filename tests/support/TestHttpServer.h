@@ -48,6 +48,9 @@ struct ServerBehavior {
     int64_t bytesPerSecond = 0;    // when > 0: throttle the body to about this rate
     int64_t extraBytes = 0;  // append this many bytes past the file's end (and in Content-Length)
     int normalRequests = 0;  // the first N requests for the path are answered normally
+    // A Range request answered 206 with the whole file and no Content-Range.
+    bool partialWithoutContentRange = false;
+    int64_t contentRangeShift = 0;  // the announced Content-Range start is off by this much
 };
 
 // The deterministic content of addGeneratedFile: byte i of the file.
