@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <optional>
 #include <utility>
 
+#include "download/TaskTraces.h"
 #include "platform/Pacing.h"
 #include "platform/Text.h"
 
@@ -34,21 +34,13 @@ std::optional<uint64_t> contentRangeStart(const std::string& value) {
     return parseUnsigned(std::string_view(value).substr(pos));
 }
 
-struct RequestTarget {
-    std::string requestUrl;  // what goes to the HTTP layer (percent-encoded)
-    std::string host;
-    unsigned port = 0;
-    std::string objectName;  // decoded path and query, for the traces
-    bool secure = false;
-};
-
 // Percent-encodes the effective URL with an empty reserved set and parses it.
 // Throws Poco::Exception for a URL that does not parse or is not http(s).
-RequestTarget requestTarget(const std::string& effectiveUrl) {
+DownloadTask::RequestTarget requestTarget(const std::string& effectiveUrl) {
     std::string encoded;
     Poco::URI::encode(effectiveUrl, "", encoded);
     Poco::URI uri(encoded);
-    RequestTarget t;
+    DownloadTask::RequestTarget t;
     std::string scheme = uri.getScheme();
     std::transform(scheme.begin(), scheme.end(), scheme.begin(),
                    [](unsigned char c) { return std::tolower(c); });
@@ -70,8 +62,16 @@ RequestTarget requestTarget(const std::string& effectiveUrl) {
 
 }  // namespace
 
+int64_t DownloadTask::partLength(uint64_t readPos, uint64_t contentLength) {
+    // A length no file can have stays the largest one, so that the layout
+    // refuses it as too big for the disk instead of wrapping around.
+    constexpr uint64_t kLargest = static_cast<uint64_t>(INT64_MAX);
+    if (contentLength > kLargest - std::min(readPos, kLargest)) return INT64_MAX;
+    return static_cast<int64_t>(readPos + contentLength);
+}
+
 DownloadTask::DownloadTask(QueueRef parent, FilePart& p, std::string url)
-    : parentThreadId(std::move(parent)), part(p), pageFileUrl(std::move(url)) {}
+    : parentThreadId(std::move(parent)), part(p), pageFileUrl_(std::move(url)) {}
 
 DownloadTask::~DownloadTask() {
     requestStop();
@@ -88,12 +88,12 @@ void DownloadTask::startTask() {
 
 void DownloadTask::setPageFileUrl(const std::string& url) {
     std::lock_guard lock(urlMutex_);
-    pageFileUrl = url;
+    pageFileUrl_ = url;
 }
 
 std::string DownloadTask::pageFileUrlCopy() const {
     std::lock_guard lock(urlMutex_);
-    return pageFileUrl;
+    return pageFileUrl_;
 }
 
 std::string DownloadTask::effectiveUrl(const std::string& partUrl, const std::string& pageUrl) {
@@ -148,7 +148,7 @@ void DownloadTask::postTask(int code, intptr_t lParam) {
 }
 
 void DownloadTask::trace(const std::string& text) {
-    if (!part.file || !part.file->traceEnabled) return;
+    if (!tracing()) return;
     parentThreadId->post(textMessage(UM_TASK_MESSAGE, DownloadTaskState_Log, text));
 }
 
@@ -174,285 +174,315 @@ void DownloadTask::completePart() {
     // The length is settled and the layout given its chance before the
     // controller hears of the completion, so the file is never reopened after
     // the controller has closed it.
-    part.length.store(part.readPosition.load());
+    part.length.store(part.nextReadPosition.load());
     if (part.file) part.file->layoutStep();
     part.state.store(PartState_Completed);
     part.state.notify_all();
     postTask(DownloadTaskState_Completed, part.index);
 }
 
+void DownloadTask::trace(const std::vector<std::string>& texts) {
+    for (const auto& t : texts) trace(t);
+}
+
+bool DownloadTask::tracing() const { return part.file && part.file->traceEnabled; }
+
+bool DownloadTask::cancelled() const { return stopping() || aborted(); }
+
+void DownloadTask::clearErrorTexts() {
+    std::unique_lock<Poco::FastMutex> lock;
+    if (part.file) lock = std::unique_lock<Poco::FastMutex>(part.file->countersLock);
+    part.errorUrl.clear();
+    part.errorText.clear();
+}
+
 void DownloadTask::runSession() {
     runEpoch_ = abortEpoch_.load();
-    {
-        std::unique_lock<Poco::FastMutex> lock;
-        if (part.file) lock = std::unique_lock<Poco::FastMutex>(part.file->countersLock);
-        part.errorUrl.clear();
-        part.errorText.clear();
-    }
-    const bool tracing = part.file && part.file->traceEnabled;
-    auto cancelled = [this] { return stopping() || aborted(); };
-
+    attemptsThisRun_ = 0;
+    clearErrorTexts();
+    // Attempts that bring no new byte count; one that brings bytes starts the
+    // count again, so short bodies that progress still reconnect.
+    int fruitless = 0;
     for (;;) {
-        if (stopping()) return;
-        uint64_t readPos = static_cast<uint64_t>(part.readPosition.load());
-        if (readPos >= static_cast<uint64_t>(part.length.load()) || aborted()) return;
-
-        const std::string url = effectiveUrl(part.url, pageFileUrlCopy());
-        RequestTarget target;
-        try {
-            target = requestTarget(url);
-        } catch (const Poco::Exception& e) {
-            reportFailure(e.what(), e.displayText());
+        const int64_t before = part.nextReadPosition.load();
+        if (runAttempt() != Step::Next || runIsOver()) return;
+        if (part.nextReadPosition.load() != before) {
+            fruitless = 0;
+        } else if (++fruitless >= kMaxFruitlessAttempts) {
+            reportFailure(effectiveUrl(part.url, pageFileUrlCopy()),
+                          "No data received in " + std::to_string(kMaxFruitlessAttempts) +
+                              " attempts in a row");
             return;
         }
-        const unsigned flags = target.secure ? kSecureRequestFlags : kRequestFlags;
-
-        // Our transfers open one connection each; there is no per-server limit to raise.
-        trace(
-            "Download Start Phase - InternetSetOption(NULL, "
-            "INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, 100, "
-            "sizeof(dwMaxCount)) retCode = 1");
-        trace(
-            "InternetSetOption(NULL, INTERNET_OPTION_MAX_CONNS_PER_SERVER, 100, "
-            "sizeof(dwMaxCount))retCode = 1");
-        HttpSession session;
-        trace(
-            "InternetOpen(AfxGetAppName(), INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, "
-            "INTERNET_FLAG_DONT_CACHE | "
-            "INTERNET_FLAG_RELOAD)retCode = 1");
-        trace(
-            "InternetSetOption(hInternetSession, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, 100, "
-            "sizeof(dwMaxCount));retCode = 1");
-        if (!session.valid()) {
-            trace(
-                "InternetOpen(AfxGetAppName(), INTERNET_OPEN_TYPE_PROXY, NULL, *, "
-                "INTERNET_FLAG_DONT_CACHE | "
-                "INTERNET_FLAG_RELOAD);");
-            reportFailure(url, "Failed initialization");
-            return;
-        }
-
-        rest(pacing().attemptDelay, true);
-        if (stopping()) return;
-        if (aborted()) continue;  // the top of the loop ends the run
-
-        trace("InternetConnect(hInternetSession, '" + target.host + "', " +
-              std::to_string(target.port) +
-              ", NULL, NULL, INTERNET_SERVICE_HTTP, 0, (DWORD) this);");
-
-        std::string rangeText;
-        if (readPos != 0) rangeText = "Range: bytes=" + std::to_string(readPos) + "-";
-        std::vector<std::string> probeHeaders;
-        if (!rangeText.empty()) probeHeaders.push_back(rangeText);
-        if (tracing) probeHeaders.push_back("X-LDebug:2");
-
-        auto probe =
-            std::make_unique<HttpRequest>(session, target.requestUrl, probeHeaders, cancelled);
-        trace("HttpOpenRequest(hHttpConnection, NULL, " + target.objectName +
-              ", 'HTTP/1.1', NULL, NULL, " + std::to_string(flags) + ", 0)");
-        trace("HttpSendRequest(hHttpFile, '" + rangeText + "', " +
-              std::to_string(rangeText.size()) + ", NULL, 0)");
-        if (!probe->send(pacing().receiveTimeout)) {
-            if (stopping()) return;
-            if (aborted()) continue;
-            reportFailure(url, probe->errorText());
-            return;
-        }
-        long status = probe->status();
-        trace(
-            "HttpQueryInfo(hHttpFile, HTTP_QUERY_STATUS_CODE, szStatusCode, &dwInfoSize, NULL) "
-            "return statusCode " +
-            std::to_string(status));
-        if (status == 416) {
-            // Nothing left from readPosition on: the part is complete.
-            probe.reset();
-            completePart();
-            return;
-        }
-        if (status != 200 && status != 206) {
-            reportFailure(url, std::to_string(status));
-            return;
-        }
-        if (auto cl = probe->contentLength()) {
-            contentLength = *cl;
-            trace(
-                "HttpQueryInfo(hHttpFile, HTTP_QUERY_CONTENT_LENGTH, szContentLength, &dwInfoSize, "
-                "NULL) return "
-                "m_ulContentLength " +
-                std::to_string(static_cast<uint32_t>(contentLength)));
-        }
-        if (contentLength == 0) continue;
-
-        // A 200 answer carries the whole part whatever was asked; a 206 answer
-        // carries what is left from readPosition on.
-        const bool wholeBody = status == 200;
-        if (wholeBody && contentLength == readPos) {
-            trace("Download of " + url + " is completed.  Size: " + std::to_string(contentLength));
-            probe.reset();
-            completePart();
-            continue;
-        }
-        if (wholeBody && contentLength < readPos) {
-            // The server's file is shorter than what we already hold: resuming
-            // would mix two different files.
-            reportFailure(url, std::to_string(status));
-            return;
-        }
-        if (!isKnownLength(part.length.load()))
-            part.length.store(
-                static_cast<int64_t>(wholeBody ? contentLength : readPos + contentLength));
-
-        if (part.file) part.file->layoutStep();
-
-        probe.reset();
-        trace("InternetCloseHandle( hHttpFile )");
-
-        // The data request asks from the position the part has now.
-        readPos = static_cast<uint64_t>(part.readPosition.load());
-        std::string dataRange =
-            readPos != 0 ? "Range: bytes=" + std::to_string(readPos) + "-" : std::string();
-        std::vector<std::string> dataHeaders;
-        if (!dataRange.empty()) dataHeaders.push_back(dataRange);
-        HttpRequest data(session, target.requestUrl, dataHeaders, cancelled);
-        trace("HttpOpenRequest(hHttpConnection, NULL, " + target.objectName +
-              ", NULL, NULL, NULL, " + std::to_string(flags) + ", 0)");
-        trace("HttpSendRequest(hHttpFile, '" + dataRange + "', " +
-              std::to_string(dataRange.size()) + ", NULL, 0)");
-        if (!data.send(pacing().receiveTimeout)) {
-            if (stopping()) return;
-            if (aborted()) continue;
-            reportFailure(url, data.errorText());
-            return;
-        }
-        long dataStatus = data.status();
-        if (dataStatus == 416) {
-            completePart();
-            return;
-        }
-        if (dataStatus != 200 && dataStatus != 206) {
-            reportFailure(url, std::to_string(dataStatus));
-            return;
-        }
-        // Where the body starts in the part: a server that ignores Range sends
-        // from 0, and those bytes are skipped rather than written at readPosition.
-        uint64_t bodyStart = 0;
-        if (dataStatus == 206) {
-            bodyStart = readPos;
-            if (auto cr = data.header("Content-Range")) {
-                if (auto start = contentRangeStart(*cr); start && *start != readPos) {
-                    reportFailure(url, std::to_string(dataStatus));
-                    return;
-                }
-            }
-        }
-
-        int expected = PartState_Start;
-        if (part.state.compare_exchange_strong(expected, PartState_WaitFile))
-            part.state.notify_all();
-        // Wait until the output file is open (also after an early pause or resume).
-        while (!stopping() && !aborted()) {
-            const uint32_t seen =
-                fileOpenedEpoch_.load();  // before the checks: a wake-up is never missed
-            int s = part.state.load();
-            if (s == PartState_Error || s == PartState_Completed) break;
-            if (s != PartState_WaitFile && part.file && part.file->outputOpen.load()) break;
-            if (!part.file && s != PartState_WaitFile) break;
-            std::unique_lock lock(restMutex_);
-            restCv_.wait_for(lock, pacing().waitFilePoll, [&] {
-                return stopping() || aborted() || fileOpenedEpoch_.load() != seen;
-            });
-        }
-        if (stopping()) return;
-        if (aborted()) continue;
-        if (static_cast<uint64_t>(part.readPosition.load()) != readPos)
-            continue;  // moved meanwhile: ask again
-
-        if (processDownloadStream(data, readPos - bodyStart) == StreamResult::Failed) return;
     }
+}
+
+bool DownloadTask::runIsOver() const {
+    if (stopping()) return true;
+    uint64_t readPos = static_cast<uint64_t>(part.nextReadPosition.load());
+    return readPos >= static_cast<uint64_t>(part.length.load()) || aborted();
+}
+
+DownloadTask::Step DownloadTask::runAttempt() {
+    if (runIsOver()) return Step::End;
+    Attempt a;
+    if (Step s = openAttempt(a); s != Step::Continue) return s;
+
+    const uint64_t probePos = static_cast<uint64_t>(part.nextReadPosition.load());
+    Step outcome = Step::End;
+    auto probe = sendAndCheck(a, Request::Probe, probePos, outcome);
+    if (!probe) return outcome;
+    if (Step s = learnLength(a, *probe, probePos); s != Step::Continue) return s;
+    probe.reset();
+    trace(taskTrace::closeProbe());
+
+    // The data request asks from the position the part has now.
+    const uint64_t readPos = static_cast<uint64_t>(part.nextReadPosition.load());
+    auto data = sendAndCheck(a, Request::Data, readPos, outcome);
+    if (!data) return outcome;
+    // A 206 answer starts at readPos (checked); a server that ignores Range
+    // sends from 0, and those bytes are skipped rather than written at readPos.
+    const uint64_t bodyStart = data->status() == 206 ? readPos : 0;
+    waitForOutputFile();
+    if (stopping()) return Step::End;
+    if (aborted()) return Step::Next;
+    if (static_cast<uint64_t>(part.nextReadPosition.load()) != readPos)
+        return Step::Next;  // moved meanwhile: ask again
+    if (processDownloadStream(*data, readPos - bodyStart) == StreamResult::Failed) return Step::End;
+    return Step::Next;
+}
+
+DownloadTask::Step DownloadTask::openAttempt(Attempt& a) {
+    a.url = effectiveUrl(part.url, pageFileUrlCopy());
+    try {
+        a.target = requestTarget(a.url);
+    } catch (const Poco::Exception& e) {
+        reportFailure(e.what(), e.displayText());
+        return Step::End;
+    }
+    trace(taskTrace::sessionOpening());
+    if (!a.session.valid()) {
+        trace(taskTrace::proxySessionOpening());
+        reportFailure(a.url, "Failed initialization");
+        return Step::End;
+    }
+    // The delay paces retries (a server answering Content-Length 0 is not
+    // asked in a tight loop); the first attempt of a run goes out at once.
+    if (attemptsThisRun_++ > 0) rest(pacing().attemptDelay, true);
+    if (stopping()) return Step::End;
+    if (aborted()) return Step::Next;  // the top of the loop ends the run
+    trace(taskTrace::connect(a.target.host, a.target.port));
+    return Step::Continue;
+}
+
+std::unique_ptr<HttpRequest> DownloadTask::sendAndCheck(Attempt& a, Request kind, uint64_t readPos,
+                                                        Step& whenNone) {
+    const bool probe = kind == Request::Probe;
+    std::string rangeText;
+    if (readPos != 0) rangeText = "Range: bytes=" + std::to_string(readPos) + "-";
+    std::vector<std::string> headers;
+    if (!rangeText.empty()) headers.push_back(rangeText);
+    // The trace header goes with the probe only.
+    if (probe && tracing()) headers.push_back("X-LDebug:2");
+
+    auto request = std::make_unique<HttpRequest>(a.session, a.target.requestUrl, headers,
+                                                 [this] { return cancelled(); });
+    const unsigned flags = a.target.secure ? kSecureRequestFlags : kRequestFlags;
+    trace(taskTrace::openRequest(a.target.objectName, flags, probe));
+    trace(taskTrace::sendRequest(rangeText));
+    whenNone = Step::End;
+    if (!request->send(pacing().receiveTimeout)) {
+        if (stopping()) return nullptr;
+        if (aborted()) {
+            whenNone = Step::Next;
+            return nullptr;
+        }
+        reportFailure(a.url, request->errorText());
+        return nullptr;
+    }
+    const long status = request->status();
+    if (probe) trace(taskTrace::statusCode(status));
+    if (status == 416) {
+        // Nothing left from readPosition on: the part is complete.
+        request.reset();
+        completePart();
+        return nullptr;
+    }
+    if (status != 200 && status != 206) {
+        reportFailure(a.url, std::to_string(status));
+        return nullptr;
+    }
+    // A partial answer that does not say it starts where we asked would land
+    // its bytes at the wrong place in the file.
+    if (status == 206 && !startsAt(*request, readPos)) {
+        reportFailure(a.url,
+                      "206 (the answer does not start at byte " + std::to_string(readPos) + ")");
+        return nullptr;
+    }
+    return request;
+}
+
+DownloadTask::Step DownloadTask::learnLength(Attempt& a, HttpRequest& probe, uint64_t readPos) {
+    if (auto cl = probe.contentLength()) {
+        contentLength = *cl;
+        trace(taskTrace::contentLength(contentLength));
+    }
+    if (contentLength == 0) return Step::Next;
+
+    // A 200 answer carries the whole part whatever was asked; a 206 answer
+    // carries what is left from readPosition on.
+    const bool wholeBody = probe.status() == 200;
+    if (wholeBody && contentLength == readPos) {
+        trace(taskTrace::completedBySize(a.url, contentLength));
+        completePart();
+        return Step::Next;
+    }
+    if (wholeBody && contentLength < readPos) {
+        // The server's file is shorter than what we already hold: resuming
+        // would mix two different files.
+        reportFailure(a.url, std::to_string(probe.status()));
+        return Step::End;
+    }
+    if (!isKnownLength(part.length.load()))
+        part.length.store(partLength(wholeBody ? 0 : readPos, contentLength));
+    if (part.file) part.file->layoutStep();
+    return Step::Continue;
+}
+
+bool DownloadTask::startsAt(const HttpRequest& answer, uint64_t readPos) {
+    auto cr = answer.header("Content-Range");
+    if (!cr) return false;
+    auto start = contentRangeStart(*cr);
+    return start && *start == readPos;
+}
+
+void DownloadTask::waitForOutputFile() {
+    int expected = PartState_Start;
+    if (part.state.compare_exchange_strong(expected, PartState_WaitFile)) part.state.notify_all();
+    // Also after an early pause or resume.
+    while (!stopping() && !aborted()) {
+        // Read before the checks, so a wake-up is never missed.
+        const uint32_t seen = fileOpenedEpoch_.load();
+        int s = part.state.load();
+        if (s == PartState_Error || s == PartState_Completed) return;
+        if (s != PartState_WaitFile && part.file && part.file->outputIsOpen()) return;
+        if (!part.file && s != PartState_WaitFile) return;
+        std::unique_lock lock(restMutex_);
+        restCv_.wait_for(lock, pacing().waitFilePoll, [&] {
+            return stopping() || aborted() || fileOpenedEpoch_.load() != seen;
+        });
+    }
+}
+
+DownloadTask::StreamResult DownloadTask::readFailure(const HttpRequest& request) {
+    if (stopping()) return StreamResult::Failed;
+    if (aborted()) return StreamResult::Done;
+    // A read failure names no URL.
+    if (recordFailure(nullptr, request.errorText())) postTask(DownloadTaskState_Error, part.index);
+    return StreamResult::Failed;
+}
+
+bool DownloadTask::skipResentBytes(HttpRequest& request, uint64_t skip, StreamResult& result) {
+    const auto timeout = pacing().receiveTimeout;
+    char* buf = buffer_.data();
+    while (skip > 0) {
+        int64_t n =
+            request.read(buf, static_cast<size_t>(std::min<uint64_t>(skip, kBufferSize)), timeout);
+        if (n < 0) {
+            result = readFailure(request);
+            return false;
+        }
+        if (n == 0) {
+            rest(pacing().reconnectDelay, true);
+            result = StreamResult::Done;
+            return false;
+        }
+        skip -= static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+DownloadTask::StreamResult DownloadTask::endOfBody() {
+    if (part.nextReadPosition.load() == part.length.load()) {
+        part.state.store(PartState_Completed);
+        part.state.notify_all();
+        trace(taskTrace::readLoopCompleted());
+        postTask(DownloadTaskState_Completed, part.index);
+        return StreamResult::Done;
+    }
+    rest(pacing().reconnectDelay, true);
+    return StreamResult::Done;
+}
+
+bool DownloadTask::handOverChunk(int64_t n) {
+    countText_ = std::to_string(n);
+    auto chunk = std::make_unique<ChunkList>();
+    chunk->indexText = &indexText_;
+    chunk->buffer = buffer_.data();
+    chunk->countText = &countText_;
+    acknowledged.store(false);
+    parentThreadId->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(chunk)));
+    while (!acknowledged.load() && !stopping()) acknowledged.wait(false);
+    // At shutdown the controller may still be reading the buffer.
+    return !stopping();
+}
+
+DownloadTask::PauseOutcome DownloadTask::honourPause() {
+    if (part.state.load() != PartState_Pause) return PauseOutcome::Go;
+    postTask(DownloadTaskState_Paused, 0);
+    int s = PartState_Pause;
+    while ((s = part.state.load()) == PartState_Pause && !stopping())
+        part.state.wait(PartState_Pause);
+    if (stopping()) return PauseOutcome::Stop;
+    if (s == PartState_Go) return PauseOutcome::Go;
+    rest(pacing().pauseExit, false);
+    return PauseOutcome::Leave;
+}
+
+int64_t DownloadTask::clampToPart(int64_t n) const {
+    // Never hand over more than the part's stretch of the file holds.
+    int64_t length = part.length.load();
+    if (isKnownLength(length) && n > 0)
+        return std::min<int64_t>(n, std::max<int64_t>(0, length - part.nextReadPosition.load()));
+    return n;
 }
 
 DownloadTask::StreamResult DownloadTask::processDownloadStream(HttpRequest& request,
                                                                uint64_t skip) {
     const auto timeout = pacing().receiveTimeout;
-    trace("processDownloadStream");
-    trace("InternetSetOption(hHttpFile, INTERNET_OPTION_CONTROL_RECEIVE_TIMEOUT," +
-          std::to_string(timeout.count()) + ", sizeof(dwTimeout))retCode = 1");
-    auto readFailure = [&]() {
-        if (stopping()) return StreamResult::Failed;
-        if (aborted()) return StreamResult::Done;
-        // A read failure names no URL.
-        if (recordFailure(nullptr, request.errorText()))
-            postTask(DownloadTaskState_Error, part.index);
-        return StreamResult::Failed;
-    };
+    trace(taskTrace::streamStart());
+    trace(taskTrace::receiveTimeout(timeout.count()));
     try {
-        trace("First InternetReadFile call");
+        trace(taskTrace::firstRead());
         if (buffer_.size() != kBufferSize) buffer_.assign(kBufferSize, 0);
-        char* buf = buffer_.data();
         // Bytes before readPosition that a Range-ignoring server sends again.
-        while (skip > 0) {
-            int64_t n = request.read(
-                buf, static_cast<size_t>(std::min<uint64_t>(skip, kBufferSize)), timeout);
-            if (n < 0) return readFailure();
-            if (n == 0) {
-                rest(pacing().reconnectDelay, true);
-                return StreamResult::Done;
-            }
-            skip -= static_cast<uint64_t>(n);
-        }
-        int64_t n = request.read(buf, kBufferSize, timeout);
-        if (n < 0) return readFailure();
+        if (StreamResult r; !skipResentBytes(request, skip, r)) return r;
+        int64_t n = request.read(buffer_.data(), kBufferSize, timeout);
+        if (n < 0) return readFailure(request);
         indexText_ = std::to_string(part.index);
         for (;;) {
             if (stopping()) return StreamResult::Failed;
-            // Never hand over more than the part's stretch of the file holds.
-            int64_t length = part.length.load();
-            if (isKnownLength(length) && n > 0)
-                n = std::min<int64_t>(n, std::max<int64_t>(0, length - part.readPosition.load()));
-            if (n == 0 || aborted()) {
-                if (part.readPosition.load() == part.length.load()) {
-                    part.state.store(PartState_Completed);
-                    part.state.notify_all();
-                    trace("InternetReadFile loop completed");
-                    postTask(DownloadTaskState_Completed, part.index);
+            n = clampToPart(n);
+            if (n == 0 || aborted()) return endOfBody();
+            if (!handOverChunk(n)) return StreamResult::Failed;
+            switch (honourPause()) {
+                case PauseOutcome::Stop:
+                    return StreamResult::Failed;
+                case PauseOutcome::Leave:
                     return StreamResult::Done;
-                }
-                rest(pacing().reconnectDelay, true);
-                return StreamResult::Done;
-            }
-            countText_ = std::to_string(n);
-            auto chunk = std::make_unique<ChunkList>();
-            chunk->indexText = &indexText_;
-            chunk->buffer = buf;
-            chunk->countText = &countText_;
-            acknowledged.store(false);
-            parentThreadId->post(
-                Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(chunk)));
-            while (!acknowledged.load() && !stopping()) acknowledged.wait(false);
-            if (stopping())
-                return StreamResult::Failed;  // the controller may still be reading the buffer
-
-            if (part.state.load() == PartState_Pause) {
-                postTask(DownloadTaskState_Paused, 0);
-                int s = PartState_Pause;
-                while ((s = part.state.load()) == PartState_Pause && !stopping())
-                    part.state.wait(PartState_Pause);
-                if (stopping()) return StreamResult::Failed;
-                if (s != PartState_Go) {
-                    rest(pacing().pauseExit, false);
-                    return StreamResult::Done;
-                }
+                case PauseOutcome::Go:
+                    break;
             }
             if (isKnownLength(part.length.load()) &&
-                part.readPosition.load() >= part.length.load()) {
+                part.nextReadPosition.load() >= part.length.load()) {
                 n = 0;  // the part is whole; whatever else the body holds is not ours
                 continue;
             }
-            n = request.read(buf, kBufferSize, timeout);
-            if (n < 0) return readFailure();
+            n = request.read(buffer_.data(), kBufferSize, timeout);
+            if (n < 0) return readFailure(request);
         }
     } catch (const Poco::Exception& e) {
-        trace("DownloadTask::processDownloadStream Exception =  " + e.displayText());
+        trace(taskTrace::streamException(e.displayText()));
         rest(pacing().reconnectDelay, true);
         return StreamResult::Done;
     }

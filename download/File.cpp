@@ -1,10 +1,11 @@
 #include "download/File.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <system_error>
 
 #include "download/DownloadTask.h"
 #include "package/UnpackTask.h"
@@ -13,6 +14,11 @@
 #include "platform/Text.h"
 
 namespace quenlow {
+
+CheckpointPolicy& checkpointPolicy() {
+    static CheckpointPolicy policy;
+    return policy;
+}
 
 File::File() = default;
 
@@ -29,16 +35,35 @@ void File::shutdown() {
     // the controller finish its current message before the tasks are joined:
     // a chunk being written still points into its task's buffer.
     {
-        std::lock_guard lock(tasksMutex_);
-        for (auto& t : tasks) t->requestStop();
+        Poco::FastMutex::ScopedLock lock(tasksLock_);
+        for (auto& t : tasks_) t->requestStop();
     }
     stopAndJoin();
-    for (auto& t : tasks) t->stopAndJoin();
-    if (unpackTask) unpackTask->stopAndJoin();
+    for (auto& t : tasks_) t->stopAndJoin();
+    if (unpackTask_) unpackTask_->stopAndJoin();
     closeOutputFile();
 }
 
-void File::onStopRequested() {}
+void File::createTasks() {
+    const std::string url = pageFileUrlCopy();
+    Poco::FastMutex::ScopedLock lock(tasksLock_);
+    for (auto& p : parts) tasks_.push_back(std::make_unique<DownloadTask>(threadId(), *p, url));
+}
+
+size_t File::taskCount() const {
+    Poco::FastMutex::ScopedLock lock(tasksLock_);
+    return tasks_.size();
+}
+
+DownloadTask& File::task(size_t index) {
+    Poco::FastMutex::ScopedLock lock(tasksLock_);
+    return *tasks_.at(index);
+}
+
+bool File::unpackFinished() const {
+    Poco::FastMutex::ScopedLock lock(tasksLock_);
+    return unpackTask_ && unpackTask_->finished();
+}
 
 void File::rest(Millis d) {
     auto until = std::chrono::steady_clock::now() + d;
@@ -88,26 +113,9 @@ int File::downloadPercent() const {
 // ---------------------------------------------------------------- commands
 
 void File::OnCommandMessage(int command) {
-    flushChunks();
     switch (command) {
         case FileState_Initial:
-            if (state.load() == FileState_Complete) {
-                postView(UM_ALREADY_COMPLETE, 0, fileNumber());
-                return;
-            }
-            if (!parts.empty() && allPartsIn(PartState_Completed)) resetForNewDownload();
-            if (lastPercent == 0 && downloadPercent() == 0) {
-                postView(UM_WAIT_WIDGET, WaitWidget_Show, 0);
-                yieldAfterPost();
-            }
-            if (tasks.empty()) {
-                startTasks();
-            } else {
-                postViewText(UM_DEBUG_TEXT, fileNumber(),
-                             "OnCommandMessage::FileState_Initial call closeOutputFile");
-                closeOutputFile();
-                restartTasks();
-            }
+            startFile();
             break;
         case FileState_Downloading:
             if (prelocated)
@@ -123,43 +131,88 @@ void File::OnCommandMessage(int command) {
     }
 }
 
+void File::startFile() {
+    if (state.load() == FileState_Complete) {
+        postView(UM_ALREADY_COMPLETE, 0, fileNumber());
+        return;
+    }
+    if (!parts.empty() && allPartsIn(PartState_Completed)) resetForNewDownload();
+    if (lastPercent_ == 0 && downloadPercent() == 0) {
+        postView(UM_WAIT_WIDGET, WaitWidget_Show, 0);
+        yieldAfterPost();
+    }
+    if (taskCount() == 0) {
+        startTasks();
+        return;
+    }
+    postViewText(UM_DEBUG_TEXT, fileNumber(),
+                 "OnCommandMessage::FileState_Initial call closeOutputFile");
+    closeOutputFile();
+    restartTasks();
+}
+
 void File::resetForNewDownload() {
     {
         Poco::FastMutex::ScopedLock lock(countersLock);
         for (auto& p : parts) {
             p->readPosition.store(0);
             p->writePosition.store(0);
+            p->nextReadPosition.store(0);
+            p->nextWritePosition.store(0);
             p->length.store(-1);
             setPartState(*p, PartState_Start);
         }
         fileSize.store(0);
         downloadedBytes.store(0);
     }
-    lastPercent = 0;  // the percent starts over with the bytes
+    lastPercent_ = 0;  // the percent starts over with the bytes
+}
+
+void File::resumeFromSavedPositions() {
+    Poco::FastMutex::ScopedLock lock(countersLock);
+    for (auto& p : parts) {
+        if (p->state.load() == PartState_Completed) continue;
+        p->nextReadPosition.store(p->readPosition.load());
+        p->nextWritePosition.store(p->writePosition.load());
+    }
 }
 
 void File::startTasks() {
-    {
-        std::lock_guard lock(tasksMutex_);
-        for (auto& p : parts) {
-            setPartState(*p, PartState_Start);
-            tasks.push_back(std::make_unique<DownloadTask>(threadId(), *p, pageFileUrlCopy()));
-        }
-    }
-    for (auto& t : tasks) {
-        t->startTask();
+    for (auto& p : parts) setPartState(*p, PartState_Start);
+    resumeFromSavedPositions();
+    createTasks();
+    if (!startTaskThreads()) return;
+    for (auto& t : tasks_) {
         yieldAfterPost();
         t->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Start));
     }
 }
 
+bool File::startTaskThreads() {
+    try {
+        for (auto& t : tasks_) t->startTask();  // a running one is left as it is
+        return true;
+    } catch (const std::system_error& e) {
+        // Out of threads (or memory for one): this file fails, the process goes on.
+        if (!parts.empty()) {
+            Poco::FastMutex::ScopedLock lock(countersLock);
+            parts[0]->errorUrl = parts[0]->url;
+            parts[0]->errorText = std::string("Unable to start a download thread: ") + e.what();
+        }
+        failFile(Error_Download);
+        return false;
+    }
+}
+
 void File::restartTasks() {
-    for (size_t i = 0; i < tasks.size(); ++i) {
-        FilePart& p = *parts[i];
-        if (p.state.load() != PartState_Completed) setPartState(p, PartState_Start);
-        tasks[i]->setPageFileUrl(pageFileUrlCopy());
+    for (auto& p : parts)
+        if (p->state.load() != PartState_Completed) setPartState(*p, PartState_Start);
+    resumeFromSavedPositions();
+    if (!startTaskThreads()) return;
+    for (size_t i = 0; i < tasks_.size(); ++i) {
+        tasks_[i]->setPageFileUrl(pageFileUrlCopy());
         sleepFor(pacing().restartGap);
-        tasks[i]->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Start));
+        tasks_[i]->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Start));
     }
 }
 
@@ -169,10 +222,10 @@ void File::resumeParts() {
         FilePart& p = *parts[i];
         previous = p.state.load();
         if (previous != PartState_Completed) setPartState(p, PartState_Go);
-        if (i < tasks.size()) tasks[i]->setPageFileUrl(pageFileUrlCopy());
+        if (i < tasks_.size()) tasks_[i]->setPageFileUrl(pageFileUrlCopy());
     }
     if (previous == PartState_Start)
-        for (auto& t : tasks)
+        for (auto& t : tasks_)
             t->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Resume));
     state.store(FileState_Downloading);
     postView(UM_FILE_STATUS, Status_Resumed, fileNumber());
@@ -188,115 +241,49 @@ void File::pauseParts() {
 // ---------------------------------------------------------------- task reports
 
 void File::acknowledge(int index) {
-    if (index < 0 || static_cast<size_t>(index) >= tasks.size()) return;
-    tasks[static_cast<size_t>(index)]->acknowledged.store(true);
-    tasks[static_cast<size_t>(index)]->acknowledged.notify_all();
+    if (index < 0 || static_cast<size_t>(index) >= tasks_.size()) return;
+    DownloadTask& t = *tasks_[static_cast<size_t>(index)];
+    t.acknowledged.store(true);
+    t.acknowledged.notify_all();
 }
 
 void File::OnTaskMessage(int code, Message& msg) {
-    // Anything else is handled after the chunks before it are settled.
-    if (code != DownloadTaskState_Data) flushChunks();
     switch (code) {
-        case DownloadTaskState_Data: {
-            auto* chunk = msg.payloadAs<ChunkList>();
-            if (!chunk || !chunk->indexText || !chunk->countText) return;
-            size_t n = parseUnsigned(*chunk->countText);
-            int index = parseInt(*chunk->indexText);
-            // A part's next chunk goes where its previous one ends: settle that first.
-            if (std::find(unacknowledged_.begin(), unacknowledged_.end(), index) !=
-                unacknowledged_.end())
-                flushChunks();
-            if (lastPercent == 0) {
-                postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
-                yieldAfterPost();
-            }
-            if (!writeChunk(*chunk->indexText, chunk->buffer, n)) chunkFailed_ = true;
-            unacknowledged_.push_back(index);
-            msg.payload.reset();
-            // Flush once nothing else is waiting, when every part has a chunk in
-            // this group (no other can come), or at once after a failure.
-            if (chunkFailed_ || threadId()->size() == 0 || unacknowledged_.size() >= parts.size())
-                flushChunks();
+        case DownloadTaskState_Data:
+            onChunk(msg);
             break;
-        }
         case DownloadTaskState_Error:
-            // Report a failing file once, however many of its parts fail with it.
-            if (state.load() == FileState_Error) return;
-            abortFileParts();
-            postView(UM_FILE_ERROR, fileNumber(), Error_Download);
-            state.store(FileState_Error);
+            onPartFailed();
             break;
         case DownloadTaskState_Paused:
-            // Tell the view once, when the last task has stopped.
-            if (++pausedReports_ == static_cast<int>(parts.size()) && allPartsIn(PartState_Pause)) {
-                state.store(FileState_Paused);
-                postView(UM_FILE_STATUS, Status_Paused, fileNumber());
-            }
+            onPartPaused();
             break;
-        case DownloadTaskState_Completed: {
-            postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
-            int s = state.load();
-            // Completions that arrive together must finish the file only once.
-            if (s == FileState_Unpacking || s == FileState_Complete) return;
-            if (prelocated || allPartsIn(PartState_Completed)) {
-                postViewText(UM_DEBUG_TEXT, fileNumber(),
-                             "OnTaskMessage::DownloadTaskState_Completed call closeOutputFile");
-                closeOutputFile();
-                if (isPackage) {
-                    lastUnpackPercent = 0;
-                    startUnpack();
-                } else {
-                    state.store(FileState_Complete);
-                    postView(UM_FILE_STATUS, Status_Complete, fileNumber());
-                    yieldAfterPost();
-                }
-            }
+        case DownloadTaskState_Completed:
+            onPartCompleted();
             break;
-        }
         case DownloadTaskState_Log:
-            if (viewWindow && msg.payload)
-                viewWindow->postViewMessage(Message(UM_DEBUG_TEXT,
-                                                    static_cast<uintptr_t>(fileNumber()), 0,
-                                                    std::move(msg.payload)));
+            relayLog(msg);
             break;
-
         // The unpack hand-off.
         case DownloadTaskState_StartUnpack:
-            lastUnpackPercent = 0;
+            lastUnpackPercent_ = 0;
             startUnpack();
             break;
-        case DownloadTaskState_Progress: {
-            int pct = static_cast<int>(msg.lParam);
-            if (pct > lastUnpackPercent) {
-                postView(UM_FILE_PROGRESS, fileNumber(), pct);
-                yieldAfterPost();
-                lastUnpackPercent = pct;
-            }
+        case DownloadTaskState_Progress:
+            onUnpackProgress(static_cast<int>(msg.lParam));
             break;
-        }
         case DownloadTaskState_UnpackFailed:
             postView(UM_FILE_ERROR, fileNumber(), Error_Unpack);
             state.store(FileState_Error);
             break;
-        case DownloadTaskState_Unpacked: {
-            if (const std::string* text = msg.text()) {
-                Poco::FastMutex::ScopedLock lock(countersLock);  // a save may be reading it
-                launchFolder = *text;
-            }
-            msg.payload.reset();
-            rest(pacing().unpackedSettle);
-            state.store(FileState_Complete);
-            if (!prelocated) fileSystem().remove(joinPath(outputFolder, fileName));
-            if (unpackTask) unpackTask->post(Message(WM_QUIT, 0, 0));
-            postView(UM_FILE_STATUS, Status_Unpacked, fileNumber());
-            yieldAfterPost();
+        case DownloadTaskState_Unpacked:
+            onUnpacked(msg);
             break;
-        }
         case DownloadTaskState_CrcStarted:
             postView(UM_FILE_STATUS, Status_CrcChecking, fileNumber());
             break;
         case DownloadTaskState_CrcFinished:
-            lastUnpackPercent = 0;
+            lastUnpackPercent_ = 0;
             postView(UM_FILE_STATUS, Status_Unpacking, fileNumber());
             break;
         default:
@@ -304,29 +291,133 @@ void File::OnTaskMessage(int code, Message& msg) {
     }
 }
 
+void File::onChunk(Message& msg) {
+    auto* chunk = msg.payloadAs<ChunkList>();
+    if (!chunk || !chunk->indexText || !chunk->countText) return;
+    size_t n = parseUnsigned(*chunk->countText);
+    int index = parseInt(*chunk->indexText);
+    if (lastPercent_ == 0) {
+        postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
+        yieldAfterPost();
+    }
+    bool written = writeChunk(*chunk->indexText, chunk->buffer, n);
+    msg.payload.reset();
+    // The task reads on while the disk catches up; also after a failure, so
+    // that no task waits forever.
+    acknowledge(index);
+    if (!written) {
+        failFile(Error_DiskWrite);
+        return;
+    }
+    reportProgress();
+    checkpointIfDue();
+}
+
+void File::failFile(int code) {
+    abortFileParts();
+    postView(UM_FILE_ERROR, fileNumber(), code);
+    state.store(FileState_Error);
+}
+
+void File::onPartFailed() {
+    // Report a failing file once, however many of its parts fail with it.
+    if (state.load() == FileState_Error) return;
+    failFile(Error_Download);
+}
+
+void File::onPartPaused() {
+    // Tell the view once, when the last task has stopped, and only once what
+    // was written is saved: a paused download may be the last thing it does.
+    if (++pausedReports_ != static_cast<int>(parts.size()) || !allPartsIn(PartState_Pause)) return;
+    if (!takeCheckpoint()) {
+        failFile(Error_DiskWrite);
+        return;
+    }
+    state.store(FileState_Paused);
+    postView(UM_FILE_STATUS, Status_Paused, fileNumber());
+}
+
+void File::onPartCompleted() {
+    postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
+    int s = state.load();
+    // Completions that arrive together must finish the file only once.
+    if (s == FileState_Unpacking || s == FileState_Complete) return;
+    if (!prelocated && !allPartsIn(PartState_Completed)) return;
+    postViewText(UM_DEBUG_TEXT, fileNumber(),
+                 "OnTaskMessage::DownloadTaskState_Completed call closeOutputFile");
+    // Never complete, or unpack, a file whose bytes are not all on disk.
+    if (!closeOutputFile()) {
+        failFile(Error_DiskWrite);
+        return;
+    }
+    if (isPackage) {
+        lastUnpackPercent_ = 0;
+        startUnpack();
+        return;
+    }
+    state.store(FileState_Complete);
+    postView(UM_FILE_STATUS, Status_Complete, fileNumber());
+    yieldAfterPost();
+}
+
+void File::relayLog(Message& msg) {
+    if (viewWindow && msg.payload)
+        viewWindow->postViewMessage(Message(UM_DEBUG_TEXT, static_cast<uintptr_t>(fileNumber()), 0,
+                                            std::move(msg.payload)));
+}
+
+void File::onUnpackProgress(int percent) {
+    if (percent <= lastUnpackPercent_) return;
+    postView(UM_FILE_PROGRESS, fileNumber(), percent);
+    yieldAfterPost();
+    lastUnpackPercent_ = percent;
+}
+
+void File::onUnpacked(Message& msg) {
+    if (const std::string* text = msg.text()) {
+        Poco::FastMutex::ScopedLock lock(countersLock);  // a save may be reading it
+        launchFolder = *text;
+    }
+    msg.payload.reset();
+    rest(pacing().unpackedSettle);
+    state.store(FileState_Complete);
+    if (!prelocated) fileSystem().remove(joinPath(outputFolder, fileName));
+    {
+        Poco::FastMutex::ScopedLock lock(tasksLock_);
+        if (unpackTask_) unpackTask_->post(Message(WM_QUIT, 0, 0));
+    }
+    postView(UM_FILE_STATUS, Status_Unpacked, fileNumber());
+    yieldAfterPost();
+}
+
 // ---------------------------------------------------------------- output file
 
 bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n) {
-    Poco::FastMutex::ScopedLock writeGuard(writeLock);
+    Poco::FastMutex::ScopedLock writeGuard(writeLock_);
     const char* failure = nullptr;
-    int i = std::atoi(indexText.c_str());
+    int i = parseInt(indexText);
     FileSystem& fs = fileSystem();
     if (i < 0 || static_cast<size_t>(i) >= parts.size() || !buffer) {
         failure = "Set file pointer failed.";
     } else {
         FilePart& p = *parts[static_cast<size_t>(i)];
-        int64_t offset = p.writePosition.load();
+        int64_t offset = p.nextWritePosition.load();
         // Bytes past the part's length belong to the next part's stretch: drop them.
         int64_t length = p.length.load();
         if (length != -1)
-            n = static_cast<size_t>(
-                std::clamp<int64_t>(length - p.readPosition.load(), 0, static_cast<int64_t>(n)));
-        if (!outputOpen.load() || outputFile < 0 || offset < 0) {
+            n = static_cast<size_t>(std::clamp<int64_t>(length - p.nextReadPosition.load(), 0,
+                                                        static_cast<int64_t>(n)));
+        if (!outputOpen_.load() || outputFile_ < 0 || offset < 0) {
             failure = "Set file pointer failed.";
-        } else if (n > 0 && fs.pwrite(outputFile, buffer, n, static_cast<off_t>(offset)) < 0) {
+        } else if (n > 0 && fs.pwrite(outputFile_, buffer, n, static_cast<off_t>(offset)) < 0) {
             failure = "Write file failed";
         } else {
-            if (n > 0) unflushed_.push_back({static_cast<size_t>(i), n});
+            if (n == 0) return true;
+            if (unflushedBytes_ == 0) unflushedSince_ = std::chrono::steady_clock::now();
+            unflushedBytes_ += static_cast<int64_t>(n);
+            p.nextWritePosition.fetch_add(static_cast<int64_t>(n));
+            p.nextReadPosition.fetch_add(static_cast<int64_t>(n));
+            downloadedBytes.fetch_add(static_cast<int64_t>(n));
             return true;
         }
     }
@@ -334,142 +425,212 @@ bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n
     return false;
 }
 
-bool File::syncWrittenChunks() {
-    if (unflushed_.empty()) return true;
-    Poco::FastMutex::ScopedLock writeGuard(writeLock);
-    if (!outputOpen.load() || outputFile < 0 || fileSystem().fdatasync(outputFile) < 0) {
+void File::checkpointIfDue() {
+    const CheckpointPolicy& policy = checkpointPolicy();
+    int64_t bound = std::clamp(fileSize.load() / std::max<int64_t>(policy.fileFraction, 1),
+                               policy.floorBytes, std::max(policy.capBytes, policy.floorBytes));
+    bool due = false;
+    {
+        Poco::FastMutex::ScopedLock writeGuard(writeLock_);
+        due = unflushedBytes_ >= bound ||
+              (unflushedBytes_ > 0 &&
+               std::chrono::steady_clock::now() - unflushedSince_ >= policy.maxAge);
+    }
+    if (due && !takeCheckpoint()) failFile(Error_DiskWrite);
+}
+
+bool File::takeCheckpoint() {
+    Poco::FastMutex::ScopedLock writeGuard(writeLock_);
+    return checkpointLocked();
+}
+
+bool File::checkpointLocked() {
+    if (unflushedBytes_ == 0) return true;
+    if (!outputOpen_.load() || outputFile_ < 0 || fileSystem().fdatasync(outputFile_) < 0) {
+        // After a failed flush the kernel may report the next one clean: these
+        // bytes never count, whatever a later flush says.
+        rollBackUnflushed();
         postViewText(UM_DEBUG_TEXT, fileNumber(), "Flush file buffer failed.");
         return false;
     }
-    // The bytes are on disk: only now may a saved position cover them.
-    Poco::FastMutex::ScopedLock counters(countersLock);
-    for (const WrittenChunk& c : unflushed_) {
-        FilePart& p = *parts[c.part];
-        p.readPosition.fetch_add(static_cast<int64_t>(c.n));
-        p.writePosition.fetch_add(static_cast<int64_t>(c.n));
-        downloadedBytes.fetch_add(static_cast<int64_t>(c.n));
+    {
+        // The bytes are on disk: only now may a saved position cover them.
+        Poco::FastMutex::ScopedLock counters(countersLock);
+        for (auto& p : parts) {
+            p->readPosition.store(p->nextReadPosition.load());
+            p->writePosition.store(p->nextWritePosition.load());
+        }
     }
+    unflushedBytes_ = 0;
+    postView(UM_SAVE_STATE, 0, 0);
     return true;
 }
 
-void File::flushChunks() {
-    if (unacknowledged_.empty()) return;
-    // After a failed write nothing of the group counts: its bytes are fetched again.
-    bool ok = !chunkFailed_ && syncWrittenChunks();
-    unflushed_.clear();
-    chunkFailed_ = false;
-    if (!ok) {
-        abortFileParts();
-        postView(UM_FILE_ERROR, fileNumber(), Error_DiskWrite);
-        state.store(FileState_Error);
+void File::rollBackUnflushed() {
+    Poco::FastMutex::ScopedLock counters(countersLock);
+    downloadedBytes.fetch_sub(unflushedBytes_);
+    for (auto& p : parts) {
+        // A part whose last bytes were lost is not complete any more.
+        if (p->nextReadPosition.load() != p->readPosition.load() &&
+            p->state.load() == PartState_Completed)
+            setPartState(*p, PartState_Start);
+        p->nextReadPosition.store(p->readPosition.load());
+        p->nextWritePosition.store(p->writePosition.load());
     }
-    int pct = downloadPercent();
-    if (pct > lastPercent) {
-        postView(UM_SAVE_STATE, 0, 0);
-        postView(UM_FILE_PROGRESS, fileNumber(), pct);
-        lastPercent = pct;
-    }
-    // Also after a failure: no task may wait forever.
-    for (int index : unacknowledged_) acknowledge(index);
-    unacknowledged_.clear();
+    unflushedBytes_ = 0;
 }
 
-bool File::layoutReady() {
+void File::reportProgress() {
+    // The bar follows the written bytes; saves follow the checkpoints.
+    int pct = downloadPercent();
+    if (pct <= lastPercent_) return;
+    postView(UM_FILE_PROGRESS, fileNumber(), pct);
+    lastPercent_ = pct;
+}
+
+File::Layout File::layParts() {
     for (auto& p : parts) {
-        if (p->state.load() == PartState_Error) return false;
-        if (p->length.load() == -1) return false;
+        if (p->state.load() == PartState_Error) return Layout::NotReady;
+        if (p->length.load() == -1) return Layout::NotReady;
     }
-    if (fileSize.load() != 0) return true;
+    if (fileSize.load() != 0) return Layout::Ready;
     // First layout: the parts follow each other in index order. A part that
     // already holds bytes keeps them at its stretch's start.
     Poco::FastMutex::ScopedLock lock(countersLock);
     int64_t base = 0;
     for (auto& p : parts) {
+        int64_t end = 0;
+        // Lengths come from servers: a sum no file can have is refused.
+        if (p->length.load() < 0 || __builtin_add_overflow(base, p->length.load(), &end))
+            return Layout::TooBig;
+        base = end;
+    }
+    base = 0;
+    for (auto& p : parts) {
         p->writePosition.store(base + p->readPosition.load());
+        p->nextWritePosition.store(base + p->nextReadPosition.load());
         base += p->length.load();
     }
     fileSize.store(base);
-    return true;
+    return Layout::Ready;
 }
 
 void File::layoutStep() {
-    Poco::FastMutex::ScopedLock lock(layoutLock);
-    if (outputOpen.load()) return;
-    if (!layoutReady()) return;
-    openOutputFile();
-    bool opened = outputOpen.load();
+    Poco::FastMutex::ScopedLock lock(layoutLock_);
+    if (outputOpen_.load()) return;
+    Layout layout = layParts();
+    if (layout == Layout::NotReady) return;
+    if (layout == Layout::TooBig)
+        failFile(Error_DiskSpace);
+    else
+        openOutputFile();
+    bool opened = outputOpen_.load();
     for (auto& p : parts) {
         int s = p->state.load();
         if (s == PartState_Completed) continue;
-        if (opened) {
-            // A pause asked for before the file opened stays a pause.
-            if (s == PartState_Start || s == PartState_WaitFile) {
-                if (p->state.compare_exchange_strong(s, PartState_Go)) p->state.notify_all();
-            }
-        } else {
+        if (!opened) {
             setPartState(*p, PartState_Abort);
+            continue;
         }
+        // A pause asked for before the file opened stays a pause.
+        if ((s == PartState_Start || s == PartState_WaitFile) &&
+            p->state.compare_exchange_strong(s, PartState_Go))
+            p->state.notify_all();
     }
     if (opened) {
-        std::lock_guard lock(tasksMutex_);
-        for (auto& t : tasks) t->fileOpened();
+        Poco::FastMutex::ScopedLock tasksGuard(tasksLock_);
+        for (auto& t : tasks_) t->fileOpened();
     }
 }
 
-void File::openOutputFile() {
-    FileSystem& fs = fileSystem();
-    // Runs on a part task's thread while a save may read the folder.
-    auto forgetOutputFolder = [this] {
-        Poco::FastMutex::ScopedLock lock(countersLock);
-        outputFolder.clear();
-    };
+bool File::enoughFreeSpace(const std::string& path) {
     int64_t requiredKB = 0;
     if (!parts.empty()) {
         requiredKB = parts[0]->downloadKB;
         if (fileTypeId == 1 || fileTypeId == 2) requiredKB += parts[0]->extractedKB;
     }
     uint64_t required = static_cast<uint64_t>(std::max<int64_t>(requiredKB, 0)) * 1024u;
-    if (auto freeBytes = fs.freeSpace(outputFolder); freeBytes && *freeBytes < required) {
-        postView(UM_FILE_ERROR, fileNumber(), Error_DiskSpace);
-        abortFileParts();
-        state.store(FileState_Error);
+    // The whole file must fit before it is reserved; what an existing file
+    // already holds is not needed again.
+    struct stat st {};
+    int64_t held = ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
+    required = std::max<uint64_t>(
+        required, static_cast<uint64_t>(std::max<int64_t>(fileSize.load() - held, 0)));
+    auto freeBytes = fileSystem().freeSpace(outputFolder);
+    if (!freeBytes) freeBytes = fileSystem().freeSpace(existingAncestor(outputFolder));
+    return !freeBytes || *freeBytes >= required;  // no answer, no check
+}
+
+std::string File::existingAncestor(std::string folder) {
+    // The output folder may not exist yet: its volume is its nearest existing ancestor's.
+    while (!folder.empty() && !fileSystem().isDirectory(folder)) {
+        auto slash = folder.find_last_of('/');
+        if (slash == std::string::npos || slash == 0) return "/";
+        folder.resize(slash);
+    }
+    return folder.empty() ? "/" : folder;
+}
+
+void File::forgetOutputFolder() {
+    // Runs on a part task's thread while a save may read the folder.
+    Poco::FastMutex::ScopedLock lock(countersLock);
+    outputFolder.clear();
+}
+
+bool File::holdsSavedBytes() const {
+    Poco::FastMutex::ScopedLock lock(countersLock);
+    return std::any_of(parts.begin(), parts.end(),
+                       [](const auto& p) { return p->readPosition.load() > 0; });
+}
+
+int File::openWithoutLinks(const std::string& path, bool& created) {
+    FileSystem& fs = fileSystem();
+    created = !fs.exists(path);
+    int fd = fs.open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    struct stat st {};
+    bool plain = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+    if (plain || (fd < 0 && fd != -ELOOP)) return fd;
+    // A link, another name of a file elsewhere, or no file at all: never
+    // written into. A download that holds no bytes in it replaces it.
+    if (fd >= 0) fs.close(fd);
+    if (holdsSavedBytes() || fs.isDirectory(path)) return -EEXIST;
+    fs.remove(path);
+    created = true;
+    return fs.open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+void File::openOutputFile() {
+    FileSystem& fs = fileSystem();
+    std::string path = joinPath(outputFolder, fileName);
+    if (!enoughFreeSpace(path)) {
+        failFile(Error_DiskSpace);
         return;
     }
     if (!isPlainFileName(fileName) || !CreateDirectoryTree(outputFolder, false)) {
         forgetOutputFolder();
-        postView(UM_FILE_ERROR, fileNumber(), Error_CreateFile);
-        abortFileParts();
-        state.store(FileState_Error);
+        failFile(Error_CreateFile);
         return;
     }
-    std::string path = joinPath(outputFolder, fileName);
-    bool existed = fs.exists(path);
-    int fd = fs.open(path, O_RDWR | O_CREAT, 0644);
-    if (fd >= 0) {
-        {
-            Poco::FastMutex::ScopedLock w(writeLock);
-            outputFile = fd;
-            outputOpen.store(true);
-        }
-        int r = fs.allocate(fd, static_cast<off_t>(fileSize.load()));
-        if (r == -ENOSPC) {
-            postView(UM_FILE_ERROR, fileNumber(), Error_DiskSpace);
-            abortFileParts();
-            state.store(FileState_Error);
-            // Only a file this run created goes: an existing one holds bytes
-            // that the saved positions still count on.
-            if (!existed) fs.remove(path);
-        }
+    bool created = false;
+    int fd = openWithoutLinks(path, created);
+    if (fd < 0) {
+        if (fd != -ENOSPC) forgetOutputFolder();
+        failFile(fd == -ENOSPC ? Error_DiskSpace : Error_CreateFile);
         return;
     }
-    int code = Error_DiskSpace;
-    if (fd != -ENOSPC) {
-        forgetOutputFolder();
-        code = Error_CreateFile;
+    {
+        Poco::FastMutex::ScopedLock w(writeLock_);
+        outputFile_ = fd;
+        outputOpen_.store(true);
     }
-    postView(UM_FILE_ERROR, fileNumber(), code);
-    abortFileParts();
-    state.store(FileState_Error);
+    // A power loss must not drop the entry that the saved positions point into.
+    if (created) fs.syncFolder(outputFolder);
+    if (fs.allocate(fd, static_cast<off_t>(fileSize.load())) == -ENOSPC) {
+        failFile(Error_DiskSpace);
+        // Only a file this run created goes: an existing one holds bytes
+        // that the saved positions still count on.
+        if (created) fs.remove(path);
+    }
 }
 
 void File::abortFileParts() {
@@ -480,8 +641,8 @@ void File::abortFileParts() {
             if (p->state.load() != PartState_Completed) setPartState(*p, PartState_Abort);
     }
     {
-        std::lock_guard lock(tasksMutex_);
-        for (auto& t : tasks) t->abortRun();
+        Poco::FastMutex::ScopedLock lock(tasksLock_);
+        for (auto& t : tasks_) t->abortRun();
     }
     state.store(FileState_Paused);
     rest(pacing().abortSettle);
@@ -489,11 +650,13 @@ void File::abortFileParts() {
     closeOutputFile();
 }
 
-void File::closeOutputFile() {
-    Poco::FastMutex::ScopedLock w(writeLock);
-    if (outputFile >= 0) fileSystem().close(outputFile);
-    outputFile = -1;
-    outputOpen.store(false);
+bool File::closeOutputFile() {
+    Poco::FastMutex::ScopedLock w(writeLock_);
+    bool saved = checkpointLocked();
+    if (outputFile_ >= 0) fileSystem().close(outputFile_);
+    outputFile_ = -1;
+    outputOpen_.store(false);
+    return saved;
 }
 
 // ---------------------------------------------------------------- unpack hand-off
@@ -502,11 +665,25 @@ void File::startUnpack() {
     std::string folder = outputPath.empty() ? outputFolder : outputPath;
     std::string packagePath =
         !folder.empty() && folder.back() == '/' ? folder + fileName : joinPath(folder, fileName);
-    unpackTask = std::make_unique<UnpackTask>(packagePath, outputFolder, unpackParameterCopy(),
-                                              deleteOnCrcFailure, threadId());
-    unpackTask->startTask();
+    auto task = std::make_unique<UnpackTask>(packagePath, outputFolder, unpackParameterCopy(),
+                                             deleteOnCrcFailure, threadId());
+    UnpackTask& started = *task;
+    {
+        // The previous run's thread is joined here, outside the lock.
+        std::unique_ptr<UnpackTask> previous;
+        Poco::FastMutex::ScopedLock lock(tasksLock_);
+        previous = std::move(unpackTask_);
+        unpackTask_ = std::move(task);
+    }
+    try {
+        started.startTask();
+    } catch (const std::system_error&) {
+        postView(UM_FILE_ERROR, fileNumber(), Error_Unpack);
+        state.store(FileState_Error);
+        return;
+    }
     yieldAfterPost();
-    unpackTask->post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Unpack));
+    started.post(Message(UM_TASK_COMMAND, UM_TASK_COMMAND, TaskCommand_Unpack));
     state.store(FileState_Unpacking);
     postView(UM_FILE_STATUS, Status_CrcChecking, fileNumber());
     yieldAfterPost();

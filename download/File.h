@@ -6,9 +6,9 @@
 #include <Poco/Mutex.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +21,18 @@ namespace quenlow {
 
 class File;
 class DownloadTask;
+
+// When the controller flushes the output file and saves positions. The
+// bound is a fraction of the file, capped: a crash re-fetches at most that
+// much, and a flush costs the same on a fast disk whatever it covers.
+struct CheckpointPolicy {
+    int64_t capBytes = 32ll << 20;
+    int64_t fileFraction = 16;         // the bound is fileSize / fileFraction ...
+    int64_t floorBytes = 256ll << 10;  // ... but at least this
+    Millis maxAge{250};                // unflushed bytes never wait longer (while chunks come)
+};
+// The process-wide policy; tests shrink it before starting threads.
+CheckpointPolicy& checkpointPolicy();
 class UnpackTask;
 
 // One byte range of a file.
@@ -37,19 +49,37 @@ struct FilePart {
     std::atomic<int64_t> length{-1};  // -1 until the server tells
     int32_t downloadKB = 0;
     int32_t extractedKB = 0;
-    // Guarded by the owner's counters lock for consistent pairs; atomic so
-    // single reads from task threads are well defined.
+    // The saved pair: what the save-state file holds and a restart resumes
+    // from. It moves only at a checkpoint, after the flush that put its bytes
+    // on disk, under the owner's counters lock (atomic so single reads from
+    // task threads are well defined).
     std::atomic<int64_t> readPosition{0};
     std::atomic<int64_t> writePosition{0};
+    // The written pair: where the next request starts and the next chunk
+    // goes. The controller moves it as soon as a chunk is written.
+    std::atomic<int64_t> nextReadPosition{0};
+    std::atomic<int64_t> nextWritePosition{0};
     std::atomic<int> state{PartState_Start};
 };
 
+// Threads and locks, once for the whole class:
+// - The controller thread (startController) handles the view's commands and
+//   the task reports, one message at a time; it alone writes chunks and
+//   closes the output file during a run.
+// - Part task threads call layoutStep, which opens the output file; they read
+//   outputIsOpen() and take countersLock to set their part's error texts.
+// - The view's thread fills the record fields before the controller starts,
+//   then changes only the page inputs (setPageInput) and reads the records,
+//   taking countersLock for the position pairs and the shared texts; it calls
+//   shutdown at exit.
+// Lock order: layoutLock_, then writeLock_, then countersLock; tasksLock_ is
+// never held together with another of them. All are Poco::FastMutex.
 class File : public WorkerThread {
   public:
     File();
     ~File() override;
 
-    // --- record fields ---
+    // --- record fields (filled by OrderState before the controller starts) ---
     int fileTypeId = 0;
     std::string fileKey;
     std::string fileName;
@@ -77,7 +107,6 @@ class File : public WorkerThread {
     std::string outputFolderCopy() const { return lockedCopy(outputFolder); }
     std::string launchFolderCopy() const { return lockedCopy(launchFolder); }
 
-    // --- controller working fields ---
     // Set by the view from the page while the controller may be reading them:
     // change and read them across threads through the accessors below.
     std::string pageFileUrl;
@@ -93,75 +122,121 @@ class File : public WorkerThread {
         Poco::FastMutex::ScopedLock lock(countersLock);
         return field;
     }
-    std::vector<std::unique_ptr<DownloadTask>> tasks;
-    int outputFile = -1;  // descriptor, -1 when closed
-    std::atomic<bool> outputOpen{false};
-    int32_t lastPercent = 0;
-    int32_t lastUnpackPercent = 0;
-    std::unique_ptr<UnpackTask> unpackTask;
-    Poco::FastMutex writeLock;  // seek, write, flush and position update of one chunk
-    // Each part's readPosition / writePosition pair; also outputFolder,
-    // launchFolder and the parts' error texts while the controller runs.
+
+    // Each part's saved readPosition / writePosition pair; also outputFolder,
+    // launchFolder, the page inputs and the parts' error texts while the
+    // controller runs. The save-state writer takes it for every file it saves.
     mutable Poco::FastMutex countersLock;
-    Poco::FastMutex layoutLock;  // layoutStep runs at most once per opening
 
     // Starts the controller thread (idle until a command arrives).
     void startController();
     // Stops the tasks, the unpack task and the controller thread, and joins them all.
     void shutdown();
 
-    // Controller operations (download/File.cpp).
-    void OnCommandMessage(int command);
-    void OnTaskMessage(int code, Message& msg);
+    // Called by a part task once its part's length is known or the part is
+    // complete: lays the parts out and opens the output file when every
+    // length is known, at most once per opening.
     void layoutStep();
-    void startTasks();
-    void restartTasks();
-    void resumeParts();
-    void pauseParts();
-    // Writes one chunk at its part's writePosition. Its position moves only
-    // in flushChunks, after the flush that covers it.
-    bool writeChunk(const std::string& indexText, const char* buffer, size_t n);
-    // Flushes the chunks written since the last flush, moves their positions,
-    // reports progress (or the failure) and acknowledges their tasks.
-    void flushChunks();
-    void openOutputFile();
-    void abortFileParts();
-    void closeOutputFile();
-    void startUnpack();
-    int downloadPercent() const;
 
-  protected:
-    void onStopRequested() override;
+    // Creates one idle task per part (a start also runs them); chunks can
+    // then be handed over and acknowledged without any thread running.
+    void createTasks();
+    size_t taskCount() const;
+    DownloadTask& task(size_t index);
+    bool outputIsOpen() const { return outputOpen_.load(); }
+    // The last unpack run has ended (its thread has finished).
+    bool unpackFinished() const;
 
   private:
     void handle(Message& msg);
-    bool layoutReady();
-    bool allPartsIn(int partState) const;
-    void setPartState(FilePart& part, int partState);
+    int downloadPercent() const;
+
+    // Commands from the view.
+    void OnCommandMessage(int command);
+    void startFile();
+    void startTasks();
+    // Starts the threads not yet running; a thread that cannot be started
+    // fails the file.
+    bool startTaskThreads();
+    void restartTasks();
+    void resumeParts();
+    void pauseParts();
     // Every part complete but the file is not (an unpack failed and the view
     // deleted the package): the next start fetches the whole file again.
     void resetForNewDownload();
+
+    // Reports from the part tasks, the unpack task and the controller itself.
+    void OnTaskMessage(int code, Message& msg);
+    void onChunk(Message& msg);
+    void onPartFailed();
+    void onPartPaused();
+    void onPartCompleted();
+    void relayLog(Message& msg);
+    void onUnpackProgress(int percent);
+    void onUnpacked(Message& msg);
+    // Tells the view the file failed with code, after its parts are aborted
+    // (the view then reads error texts no task changes any more).
+    void failFile(int code);
+
+    // The output file.
+    // Writes one chunk at its part's nextWritePosition and moves the written
+    // pair; the saved pair waits for the next checkpoint.
+    bool writeChunk(const std::string& indexText, const char* buffer, size_t n);
+    // Checkpoints when the unflushed bytes reach their bound or have waited
+    // too long; a failed one fails the file.
+    void checkpointIfDue();
+    // Flushes the output file, then makes every part's written pair its
+    // saved pair and asks the view to save. False when the flush failed: the
+    // written pairs go back to the saved ones, so those bytes are fetched again.
+    bool takeCheckpoint();
+    bool checkpointLocked();  // writeLock_ held
+    void rollBackUnflushed();
+    void reportProgress();
+    // Before a run starts, the written pairs start from the saved ones.
+    void resumeFromSavedPositions();
+    enum class Layout { NotReady, Ready, TooBig };
+    Layout layParts();
+    void openOutputFile();
+    // The first part's figures and the whole file must fit; false when fewer
+    // bytes are free.
+    bool enoughFreeSpace(const std::string& path);
+    static std::string existingAncestor(std::string folder);
+    bool holdsSavedBytes() const;
+    // Opens the output file without following a link; a link, a file with
+    // other names or a non-file is replaced for a new download and refused
+    // (-EEXIST) for one that resumes into it.
+    int openWithoutLinks(const std::string& path, bool& created);
+    void forgetOutputFolder();
+    void abortFileParts();
+    // Takes a checkpoint, then closes; false when the checkpoint failed.
+    bool closeOutputFile();
+    void startUnpack();
+
+    bool allPartsIn(int partState) const;
+    void setPartState(FilePart& part, int partState);
     void acknowledge(int index);
     // Sleeps, ending early when the controller is being shut down.
     void rest(Millis d);
     void yieldAfterPost();
-
-    // The chunks handled since the last flush (controller thread only). Chunks
-    // that arrive together share one flush: each task has at most one chunk
-    // in flight, so a group never holds more than one buffer per part.
-    struct WrittenChunk {
-        size_t part;
-        size_t n;
-    };
-    std::vector<WrittenChunk> unflushed_;  // written, positions not yet moved
-    std::vector<int> unacknowledged_;      // tasks waiting for their chunk's turn
-    bool chunkFailed_ = false;             // a write of this group failed
-    bool syncWrittenChunks();
-
-    int pausedReports_ = 0;  // tasks that reported "paused" since the last pause command
-    std::mutex tasksMutex_;  // tasks may be walked from the UI thread (abortFileParts)
     void postView(uint32_t id, uintptr_t wParam, intptr_t lParam);
     void postViewText(uint32_t id, uintptr_t wParam, std::string text);
+
+    std::vector<std::unique_ptr<DownloadTask>> tasks_;  // walked by shutdown under tasksLock_
+    std::unique_ptr<UnpackTask> unpackTask_;            // replaced under tasksLock_
+    int outputFile_ = -1;                               // descriptor, -1 when closed
+    std::atomic<bool> outputOpen_{false};
+    int32_t lastPercent_ = 0;
+    int32_t lastUnpackPercent_ = 0;
+    int pausedReports_ = 0;  // tasks that reported "paused" since the last pause command
+
+    // Bytes written since the last checkpoint, and when the first of them
+    // was; guarded by writeLock_ with the descriptor they were written to.
+    int64_t unflushedBytes_ = 0;
+    std::chrono::steady_clock::time_point unflushedSince_;
+
+    Poco::FastMutex layoutLock_;         // layoutStep runs at most once per opening
+    Poco::FastMutex writeLock_;          // the output descriptor: write, flush, close
+    mutable Poco::FastMutex tasksLock_;  // tasks_ and unpackTask_ against shutdown's walk
 };
 
 }  // namespace quenlow

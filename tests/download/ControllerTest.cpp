@@ -51,7 +51,7 @@ TEST_F(Controller, StartOfACompleteFileOnlySaysSo) {
     auto msgs = view.messages();
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].lParam, 3);
-    EXPECT_TRUE(file->tasks.empty());
+    EXPECT_EQ(file->taskCount(), 0u);
     EXPECT_EQ(server.requests().size(), 0u);
 }
 
@@ -61,7 +61,7 @@ TEST_F(Controller, FileWithoutPartsFetchesNothing) {
     start();
     command(FileState_Downloading);  // handled after the start: status 201 marks the point
     ASSERT_TRUE(view.waitFor(UM_FILE_STATUS, Status_Resumed));
-    EXPECT_TRUE(file->tasks.empty());
+    EXPECT_EQ(file->taskCount(), 0u);
     EXPECT_EQ(server.requests().size(), 0u);
     EXPECT_EQ(file->state.load(), FileState_Downloading);
 }
@@ -70,7 +70,7 @@ TEST_F(Controller, FailedChunkWriteIsStillAcknowledged) {
     makeFile("ack.bin", {"/never"});
     auto& part = *file->parts[0];
     part.length = 100;
-    file->tasks.push_back(std::make_unique<DownloadTask>(file->threadId(), part, ""));
+    file->createTasks();
     file->startController();
     std::string index = "0", count = "10";
     char bytes[10] = {};
@@ -78,10 +78,10 @@ TEST_F(Controller, FailedChunkWriteIsStillAcknowledged) {
     chunk->indexText = &index;
     chunk->buffer = bytes;
     chunk->countText = &count;
-    file->tasks[0]->acknowledged = false;
+    file->task(0).acknowledged = false;
     file->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(chunk)));
     ASSERT_TRUE(waitError(Error_DiskWrite));  // the output file was never opened
-    ASSERT_TRUE(waitUntil([&] { return file->tasks[0]->acknowledged.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return file->task(0).acknowledged.load(); }));
     auto texts = debugTexts();
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts[0], "Set file pointer failed.");
@@ -89,13 +89,13 @@ TEST_F(Controller, FailedChunkWriteIsStillAcknowledged) {
     EXPECT_EQ(file->downloadedBytes.load(), 0);
 }
 
-// Chunks waiting together are written and then flushed once; no position
-// covers a byte before the flush that put it on disk, and a part's second
-// chunk goes after its first.
+// Chunks are written and acknowledged at once, each where its part's
+// previous one ends; the saved positions move only at the checkpoint that
+// closes the file, and no saved position covers a byte before that flush.
 class FlushRecordingFileSystem : public PosixFileSystem {
   public:
-    std::function<int64_t()> covered;     // bytes the positions cover right now
-    std::vector<int64_t> coveredAtFlush;  // ... at each flush (controller thread)
+    std::function<int64_t()> covered;     // bytes the saved positions cover right now
+    std::vector<int64_t> coveredAtFlush;  // ... at each flush
     int fdatasync(int fd) override {
         coveredAtFlush.push_back(covered());
         return PosixFileSystem::fdatasync(fd);
@@ -105,12 +105,11 @@ class FlushRecordingFileSystem : public PosixFileSystem {
 struct ChunkGroupCase {
     const char* name;
     std::vector<int> chunkParts;  // the part of each chunk, in posting order
-    std::vector<int64_t> coveredAtFlush;
 };
 
 class ChunkGroups : public DownloadFixture, public ::testing::WithParamInterface<ChunkGroupCase> {};
 
-TEST_P(ChunkGroups, FlushBeforePositionsMove) {
+TEST_P(ChunkGroups, AcknowledgedAtOnceSavedAfterTheFlush) {
     const auto& tc = GetParam();
     const int64_t partLength = 3000, chunk = 1000;
     FlushRecordingFileSystem fs;
@@ -121,12 +120,15 @@ TEST_P(ChunkGroups, FlushBeforePositionsMove) {
         for (auto& p : file->parts) sum += p->readPosition.load();
         return sum;
     };
-    for (auto& p : file->parts) {
-        p->length = partLength;
-        file->tasks.push_back(std::make_unique<DownloadTask>(file->threadId(), *p, ""));
-    }
+    auto written = [this] {
+        int64_t sum = 0;
+        for (auto& p : file->parts) sum += p->nextReadPosition.load();
+        return sum;
+    };
+    for (auto& p : file->parts) p->length = partLength;
+    file->createTasks();
     file->layoutStep();  // lays the parts out and opens the output file
-    ASSERT_TRUE(file->outputOpen.load());
+    ASSERT_TRUE(file->outputIsOpen());
 
     std::vector<std::string> indexTexts, bytes;
     indexTexts.reserve(tc.chunkParts.size());
@@ -142,17 +144,20 @@ TEST_P(ChunkGroups, FlushBeforePositionsMove) {
         c->indexText = &indexTexts.back();
         c->buffer = bytes.back().data();
         c->countText = &countText;
-        file->tasks[static_cast<size_t>(part)]->acknowledged = false;
+        file->task(static_cast<size_t>(part)).acknowledged = false;
         file->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(c)));
     }
     file->startController();  // finds every chunk already waiting
-    ASSERT_TRUE(waitUntil(
-        [&] { return fs.covered() == chunk * static_cast<int64_t>(tc.chunkParts.size()); }));
+    const int64_t total = chunk * static_cast<int64_t>(tc.chunkParts.size());
+    ASSERT_TRUE(waitUntil([&] { return written() == total; }));
     for (size_t p = 0; p < 3; ++p)  // exactly the tasks that sent a chunk
-        EXPECT_EQ(file->tasks[p]->acknowledged.load(), !expected[p].empty()) << "part " << p;
-    file->shutdown();
+        EXPECT_EQ(file->task(p).acknowledged.load(), !expected[p].empty()) << "part " << p;
+    EXPECT_EQ(fs.covered(), 0);  // written, not yet flushed: nothing saved
+    EXPECT_TRUE(fs.coveredAtFlush.empty());
+    file->shutdown();  // closing the file takes the checkpoint
 
-    EXPECT_EQ(fs.coveredAtFlush, tc.coveredAtFlush);
+    EXPECT_EQ(fs.coveredAtFlush, std::vector<int64_t>{0});
+    EXPECT_EQ(fs.covered(), total);
     std::string onDisk = readAll(outputPath());
     ASSERT_EQ(onDisk.size(), static_cast<size_t>(3 * partLength));
     for (size_t p = 0; p < 3; ++p) {
@@ -163,13 +168,11 @@ TEST_P(ChunkGroups, FlushBeforePositionsMove) {
     EXPECT_EQ(view.count(UM_FILE_ERROR), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ChunkGroups,
-    ::testing::Values(ChunkGroupCase{"OneChunkPerPartOneFlush", {0, 1, 2}, {0}},
-                      // The second chunk of part 0 waits for the flush of the first.
-                      ChunkGroupCase{"SamePartTwiceTwoFlushes", {0, 1, 0}, {0, 2000}},
-                      ChunkGroupCase{"ThreeOfOnePart", {2, 2, 2}, {0, 1000, 2000}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, ChunkGroups,
+                         ::testing::Values(ChunkGroupCase{"OneChunkPerPart", {0, 1, 2}},
+                                           ChunkGroupCase{"SamePartTwice", {0, 1, 0}},
+                                           ChunkGroupCase{"ThreeOfOnePart", {2, 2, 2}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Reports of the unpack side, posted straight to the controller.
 TEST_F(Controller, RelaysUnpackReportsAndCompletes) {
@@ -209,8 +212,7 @@ TEST_F(Controller, DownloadedPackageIsUnpackedAndDeleted) {
     EXPECT_EQ(s.back(), static_cast<uintptr_t>(Status_Unpacked));
     EXPECT_NE(std::find(s.begin(), s.end(), Status_Unpacking), s.end());
     EXPECT_EQ(view.count(UM_FILE_ERROR), 0u);
-    ASSERT_TRUE(waitUntil(
-        [&] { return file->unpackTask && file->unpackTask->finished(); }));  // told to quit
+    ASSERT_TRUE(waitUntil([&] { return file->unpackFinished(); }));  // told to quit
 }
 
 TEST_F(Controller, PrelocatedPackageIsUnpackedWithoutDownloadAndKept) {

@@ -32,6 +32,7 @@ TEST_F(Controller, SaveReadsFoldersWhileWorkersChangeThem) {
     file->prelocated = true;  // the unpack reports delete nothing
     File& f = *file;
     order.files.push_back(std::move(file));
+    f.parts[0]->length = 10;  // every layout step then tries to open the file
     f.startController();
     for (int i = 0; i < rounds; ++i)
         f.post(textMessage(UM_TASK_MESSAGE, DownloadTaskState_Unpacked, i % 2 ? launchB : launchA));
@@ -42,7 +43,7 @@ TEST_F(Controller, SaveReadsFoldersWhileWorkersChangeThem) {
                 Poco::FastMutex::ScopedLock lock(f.countersLock);
                 f.outputFolder = outDir;
             }
-            f.openOutputFile();
+            f.layoutStep();
         }
         openerDone = true;
     });

@@ -96,7 +96,7 @@ class Handler : public Poco::Net::HTTPRequestHandler {
     void handleRequest(Poco::Net::HTTPServerRequest& req,
                        Poco::Net::HTTPServerResponse& resp) override {
         using Poco::Net::HTTPResponse;
-        RecordedRequest rec{req.getMethod(), req.getURI(), {}};
+        RecordedRequest rec{req.getMethod(), req.getURI(), {}, std::chrono::steady_clock::now()};
         for (const auto& [k, v] : req) rec.headers.emplace_back(k, v);
         std::string path = Poco::URI(req.getURI()).getPath();
 
@@ -167,9 +167,14 @@ class Handler : public Poco::Net::HTTPRequestHandler {
                 partial = true;
             }
         }
-        if (partial) {
+        if (partial && b.partialWithoutContentRange) {
             resp.setStatusAndReason(HTTPResponse::HTTP_PARTIAL_CONTENT);
-            resp.set("Content-Range", "bytes " + std::to_string(begin) + "-" +
+            begin = 0;
+            end = total;
+        } else if (partial) {
+            resp.setStatusAndReason(HTTPResponse::HTTP_PARTIAL_CONTENT);
+            uint64_t announced = begin + static_cast<uint64_t>(b.contentRangeShift);
+            resp.set("Content-Range", "bytes " + std::to_string(announced) + "-" +
                                           std::to_string(end - 1) + "/" + std::to_string(total));
         } else {
             resp.setStatusAndReason(HTTPResponse::HTTP_OK);

@@ -17,6 +17,7 @@
 #include <Poco/Net/HTTPServer.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -32,6 +33,7 @@ struct RecordedRequest {
     std::string method;
     std::string target;  // path and query as sent
     std::vector<std::pair<std::string, std::string>> headers;
+    std::chrono::steady_clock::time_point at;  // when its head had arrived
     // First header with this name (case-insensitive), if any.
     std::optional<std::string> header(const std::string& name) const;
 };
@@ -46,6 +48,9 @@ struct ServerBehavior {
     int64_t bytesPerSecond = 0;    // when > 0: throttle the body to about this rate
     int64_t extraBytes = 0;  // append this many bytes past the file's end (and in Content-Length)
     int normalRequests = 0;  // the first N requests for the path are answered normally
+    // A Range request answered 206 with the whole file and no Content-Range.
+    bool partialWithoutContentRange = false;
+    int64_t contentRangeShift = 0;  // the announced Content-Range start is off by this much
 };
 
 // The deterministic content of addGeneratedFile: byte i of the file.
