@@ -113,6 +113,13 @@ int File::downloadPercent() const {
 // ---------------------------------------------------------------- commands
 
 void File::OnCommandMessage(int command) {
+    // A pause or resume click can cross the file's completion or the start of
+    // its unpack: the file is done with its parts, and changing its state now
+    // would save a complete file as unfinished.
+    const int current = state.load();
+    if ((command == FileState_Downloading || command == FileState_Paused) && !prelocated &&
+        (current == FileState_Complete || current == FileState_Unpacking))
+        return;
     switch (command) {
         case FileState_Initial:
             startFile();
@@ -273,7 +280,9 @@ void File::OnTaskMessage(int code, Message& msg) {
             onUnpackProgress(static_cast<int>(msg.lParam));
             break;
         case DownloadTaskState_UnpackFailed:
-            postView(UM_FILE_ERROR, fileNumber(), Error_Unpack);
+            // A full disk is told as such: the user can free space and retry.
+            postView(UM_FILE_ERROR, fileNumber(),
+                     msg.lParam == Error_DiskSpace ? Error_DiskSpace : Error_Unpack);
             state.store(FileState_Error);
             break;
         case DownloadTaskState_Unpacked:

@@ -46,13 +46,31 @@ TEST_F(Controller, StartOfACompleteFileOnlySaysSo) {
     file->state = FileState_Complete;
     start();
     ASSERT_TRUE(view.waitFor(UM_ALREADY_COMPLETE, 0));
-    command(FileState_Paused);  // something observable after the start was handled
-    ASSERT_TRUE(waitUntil([&] { return file->state.load() == FileState_Paused; }));
+    // Pause and resume clicks that crossed the completion change nothing; the
+    // second start marks the point where they have been handled.
+    command(FileState_Paused);
+    command(FileState_Downloading);
+    command(FileState_Initial);
+    ASSERT_TRUE(waitUntil([&] { return view.count(UM_ALREADY_COMPLETE) == 2; }));
+    EXPECT_EQ(file->state.load(), FileState_Complete);
     auto msgs = view.messages();
-    ASSERT_EQ(msgs.size(), 1u);
-    EXPECT_EQ(msgs[0].lParam, 3);
+    ASSERT_EQ(msgs.size(), 2u);
+    for (const auto& m : msgs) {
+        EXPECT_EQ(m.id, UM_ALREADY_COMPLETE);
+        EXPECT_EQ(m.lParam, 3);
+    }
     EXPECT_EQ(file->taskCount(), 0u);
     EXPECT_EQ(server.requests().size(), 0u);
+}
+
+TEST_F(Controller, AnUnpackFailureKeepsItsDiskSpaceReason) {
+    makeFile("pkg.tarn", {"/never"});
+    file->startController();
+    taskMessage(DownloadTaskState_UnpackFailed, Error_DiskSpace);
+    ASSERT_TRUE(waitError(Error_DiskSpace));
+    taskMessage(DownloadTaskState_UnpackFailed, 0);
+    ASSERT_TRUE(waitError(Error_Unpack));
+    EXPECT_EQ(view.count(UM_FILE_ERROR), 2u);
 }
 
 TEST_F(Controller, FileWithoutPartsFetchesNothing) {

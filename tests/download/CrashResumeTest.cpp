@@ -50,7 +50,7 @@ TEST_P(CrashResume, KilledDownloadsResumeToTheSameBytes) {
         std::string path = "/order/big.bin." + std::to_string(i);
         std::string content = generatedContent(static_cast<uint32_t>(100 + i), 1500000 + 4099 * i);
         server.addFile(path, content);
-        server.setBehavior(path, {.bytesPerSecond = 2000000});
+        server.setBehavior(path, {.bytesPerSecond = 1500000});
         whole += content;
         parts += "<FilePart FilePartKey=\"" + std::to_string(i + 1) + "\" FileID=\"B" +
                  std::to_string(i) + "\" FileURL=\"" + server.url(path) +
@@ -85,7 +85,7 @@ TEST_P(CrashResume, KilledDownloadsResumeToTheSameBytes) {
 
 INSTANTIATE_TEST_SUITE_P(KillPoints, CrashResume,
                          ::testing::Values(std::vector<int>{10}, std::vector<int>{35, 70},
-                                           std::vector<int>{5, 50, 95}),
+                                           std::vector<int>{5, 50, 90}),
                          [](const auto& info) {
                              std::string name = "At";
                              for (int p : info.param) name += "_" + std::to_string(p);
