@@ -41,9 +41,7 @@ DownloadTask::RequestTarget requestTarget(const std::string& effectiveUrl) {
     Poco::URI::encode(effectiveUrl, "", encoded);
     Poco::URI uri(encoded);
     DownloadTask::RequestTarget t;
-    std::string scheme = uri.getScheme();
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
+    const std::string scheme = lowerAscii(uri.getScheme());
     if (scheme != "http" && scheme != "https")
         throw Poco::SyntaxException("Unsupported URL scheme", effectiveUrl);
     if (uri.getHost().empty()) throw Poco::SyntaxException("URL without a host", effectiveUrl);

@@ -22,18 +22,6 @@ bool initLibrary() {
     return ok;
 }
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
-
-std::string trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
 // Largest body piece curl hands to the write callback at once.
 constexpr long kCurlBuffer = 131072;
 
@@ -121,8 +109,8 @@ struct HttpRequest::Impl {
         }
         auto colon = line.find(':');
         if (colon != std::string::npos) {
-            std::string name = lower(trim(line.substr(0, colon)));
-            self->headers[name] = trim(line.substr(colon + 1));
+            std::string name = lowerAscii(trimmed(line.substr(0, colon)));
+            self->headers[name] = trimmed(line.substr(colon + 1));
             if (name == "location") self->locationSeen = true;
         }
         return len;
@@ -272,7 +260,7 @@ bool HttpRequest::send(std::chrono::milliseconds timeout) {
 }
 
 std::optional<std::string> HttpRequest::header(const std::string& name) const {
-    auto it = impl_->headers.find(lower(name));
+    auto it = impl_->headers.find(lowerAscii(name));
     if (it == impl_->headers.end()) return std::nullopt;
     return it->second;
 }

@@ -80,6 +80,19 @@ bool isValidUtf8(std::string_view text) {
     return true;
 }
 
+std::string lowerAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::string trimmed(std::string_view text) {
+    const size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == text.npos) return {};
+    const size_t end = text.find_last_not_of(" \t\r\n");
+    return std::string(text.substr(begin, end - begin + 1));
+}
+
 bool isPlainFileName(std::string_view name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == name.npos &&
            name.find('\0') == name.npos;

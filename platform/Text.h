@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace quenlow {
@@ -21,6 +22,11 @@ uint64_t parseUnsigned(std::string_view text);
 // code point; 0 for a stray, overlong, surrogate or truncated sequence.
 size_t utf8SequenceAt(std::string_view text, size_t at, uint32_t& codePoint);
 bool isValidUtf8(std::string_view text);
+
+// ASCII letters in lower case (host names, schemes, header names); other bytes kept.
+std::string lowerAscii(std::string text);
+// text without the blanks (space, tab, CR, LF) around it.
+std::string trimmed(std::string_view text);
 
 // A name the page or a package gives for a file directly inside a folder: not
 // empty, not "." or "..", no "/" and no NUL.

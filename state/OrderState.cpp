@@ -47,10 +47,7 @@ bool staysInside(const std::string& folder, const std::string& target) {
 bool isPackageName(const std::string& fileName) {
     auto dot = fileName.find_last_of('.');
     std::string ext = dot == std::string::npos ? fileName : fileName.substr(dot + 1);
-    if (ext.size() != 4) return false;
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    return ext == "tarn";
+    return lowerAscii(ext) == "tarn";
 }
 
 // A regular file that can be opened for reading (a folder does not count).

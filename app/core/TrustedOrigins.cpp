@@ -3,22 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/Text.h"
+
 namespace quenlow {
 
 namespace {
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-std::string trimmed(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
 
 int defaultPort(const std::string& scheme) { return scheme == "https" ? 443 : 80; }
 
@@ -45,7 +34,7 @@ std::optional<Origin> originOf(const std::string& url) {
     size_t sep = url.find("://");
     if (sep == std::string::npos) return std::nullopt;
     Origin o;
-    o.scheme = lower(url.substr(0, sep));
+    o.scheme = lowerAscii(url.substr(0, sep));
     if (o.scheme != "http" && o.scheme != "https") return std::nullopt;
     // The browser reads a backslash like a slash in these URLs.
     size_t end = url.find_first_of("/?#\\", sep + 3);
@@ -56,7 +45,7 @@ std::optional<Origin> originOf(const std::string& url) {
     if (!authority.empty() && authority.front() == '[') {
         size_t close = authority.find(']');
         if (close == std::string::npos) return std::nullopt;
-        o.host = lower(authority.substr(0, close + 1));
+        o.host = lowerAscii(authority.substr(0, close + 1));
         std::string rest = authority.substr(close + 1);
         if (!rest.empty()) {
             if (rest.front() != ':') return std::nullopt;
@@ -64,7 +53,7 @@ std::optional<Origin> originOf(const std::string& url) {
         }
     } else {
         size_t colon = authority.find(':');
-        o.host = lower(authority.substr(0, colon));
+        o.host = lowerAscii(authority.substr(0, colon));
         if (colon != std::string::npos) portText = authority.substr(colon + 1);
     }
     if (o.host.empty()) return std::nullopt;

@@ -90,5 +90,11 @@ TEST(Text, PlainFileNames) {
         EXPECT_FALSE(isPlainFileName(bad)) << bad;
 }
 
+TEST(Text, LowerAsciiAndTrimmed) {
+    EXPECT_EQ(lowerAscii("Content-Length HTTPS \xC3\x89"), "content-length https \xC3\x89");
+    EXPECT_EQ(trimmed(" \t value with inner blanks\r\n"), "value with inner blanks");
+    EXPECT_EQ(trimmed(" \t\r\n"), "");
+}
+
 }  // namespace
 }  // namespace quenlow
