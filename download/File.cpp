@@ -26,8 +26,24 @@ File::~File() { shutdown(); }
 
 int File::fileNumber() const { return parseInt(fileKey); }
 
-void File::startController() {
-    startThread([this](Message& m) { handle(m); });
+bool File::startController() {
+    try {
+        startThread([this](Message& m) { handle(m); });
+        return true;
+    } catch (const std::system_error& e) {
+        // Without its controller the file can do nothing: it fails, the order goes on.
+        noteThreadStartFailure(e);
+        postView(UM_FILE_ERROR, fileNumber(), Error_Download);
+        state.store(FileState_Error);
+        return false;
+    }
+}
+
+void File::noteThreadStartFailure(const std::system_error& e) {
+    if (parts.empty()) return;
+    Poco::FastMutex::ScopedLock lock(countersLock);
+    parts[0]->errorUrl = parts[0]->url;
+    parts[0]->errorText = std::string("Unable to start a download thread: ") + e.what();
 }
 
 void File::shutdown() {
@@ -201,11 +217,7 @@ bool File::startTaskThreads() {
         return true;
     } catch (const std::system_error& e) {
         // Out of threads (or memory for one): this file fails, the process goes on.
-        if (!parts.empty()) {
-            Poco::FastMutex::ScopedLock lock(countersLock);
-            parts[0]->errorUrl = parts[0]->url;
-            parts[0]->errorText = std::string("Unable to start a download thread: ") + e.what();
-        }
+        noteThreadStartFailure(e);
         failFile(Error_Download);
         return false;
     }

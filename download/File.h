@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/Messages.h"
@@ -128,8 +129,9 @@ class File : public WorkerThread {
     // controller runs. The save-state writer takes it for every file it saves.
     mutable Poco::FastMutex countersLock;
 
-    // Starts the controller thread (idle until a command arrives).
-    void startController();
+    // Starts the controller thread (idle until a command arrives). False, with
+    // the file failed and the view told, when no thread could be started.
+    bool startController();
     // Stops the tasks, the unpack task and the controller thread, and joins them all.
     void shutdown();
 
@@ -158,6 +160,8 @@ class File : public WorkerThread {
     // Starts the threads not yet running; a thread that cannot be started
     // fails the file.
     bool startTaskThreads();
+    // The part error text the view shows for a thread that could not start.
+    void noteThreadStartFailure(const std::system_error& e);
     void restartTasks();
     void resumeParts();
     void pauseParts();

@@ -13,6 +13,13 @@ namespace quenlow {
 
 inline constexpr uint32_t WM_QUIT = 0x0012;
 
+// How worker threads are started. Tests replace it to make a start fail the way
+// a system out of threads does (std::system_error); an empty one restores
+// std::thread. Not thread-safe: set it before the threads that start others run.
+using ThreadLauncher = std::function<std::thread(std::function<void()>)>;
+void setThreadLauncher(ThreadLauncher launcher);
+std::thread launchThread(std::function<void()> body);
+
 class WorkerThread {
   public:
     using Handler = std::function<void(Message&)>;
@@ -29,9 +36,10 @@ class WorkerThread {
 
     // Runs the message loop on a new thread: one message at a time, in posting
     // order, until WM_QUIT or stopAndJoin(). Starting twice does nothing.
+    // Throws std::system_error when no thread can be started.
     void startThread(Handler handler) {
         if (thread_.joinable()) return;
-        thread_ = std::thread([this, h = std::move(handler)] {
+        thread_ = launchThread([this, h = std::move(handler)] {
             while (auto msg = queue_->take()) {
                 if (msg->id == WM_QUIT) break;
                 h(*msg);

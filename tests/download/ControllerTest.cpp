@@ -1,6 +1,9 @@
 // The controller's commands, the chunk hand-off and the unpack hand-off.
 
+#include <atomic>
 #include <cerrno>
+#include <system_error>
+#include <thread>
 
 #include "package/PackageWriter.h"
 #include "package/UnpackTask.h"
@@ -72,6 +75,52 @@ TEST_F(Controller, AnUnpackFailureKeepsItsDiskSpaceReason) {
     ASSERT_TRUE(waitError(Error_Unpack));
     EXPECT_EQ(view.count(UM_FILE_ERROR), 2u);
 }
+
+// Starts threads until the given number have started, then fails every
+// further start as a system out of threads does.
+class ThreadsRunOut {
+  public:
+    explicit ThreadsRunOut(int allowed) : left_(allowed) {
+        setThreadLauncher([this](std::function<void()> body) {
+            if (left_.fetch_sub(1) <= 0)
+                throw std::system_error(EAGAIN, std::generic_category(), "no thread");
+            return std::thread(std::move(body));
+        });
+    }
+    ~ThreadsRunOut() { setThreadLauncher(nullptr); }
+
+  private:
+    std::atomic<int> left_;
+};
+
+struct ThreadStartCase {
+    const char* name;
+    int threadsThatStart;  // the controller first, then one per part
+};
+
+class ThreadStart : public DownloadFixture,
+                    public ::testing::WithParamInterface<ThreadStartCase> {};
+
+TEST_P(ThreadStart, AThreadThatCannotStartFailsItsFileNotTheProcess) {
+    server.addFile("/t/a", std::string(1000, 'a'));
+    server.addFile("/t/b", std::string(1000, 'b'));
+    makeFile("threads.bin", {"/t/a", "/t/b"});
+    ThreadsRunOut limit(GetParam().threadsThatStart);
+    start();
+    ASSERT_TRUE(waitError(Error_Download));
+    EXPECT_TRUE(waitUntil([&] { return file->state.load() == FileState_Error; }));
+    EXPECT_EQ(server.requests().size(), 0u);
+    Poco::FastMutex::ScopedLock lock(file->countersLock);
+    EXPECT_NE(file->parts[0]->errorText.find("Unable to start a download thread"),
+              std::string::npos)
+        << file->parts[0]->errorText;
+}
+
+INSTANTIATE_TEST_SUITE_P(Controller, ThreadStart,
+                         ::testing::Values(ThreadStartCase{"NoControllerThread", 0},
+                                           ThreadStartCase{"NoTaskThread", 1},
+                                           ThreadStartCase{"OnlyOneOfTwoTaskThreads", 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Controller, FileWithoutPartsFetchesNothing) {
     makeFile("empty.bin", {});
