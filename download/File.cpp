@@ -539,6 +539,11 @@ File::Layout File::layParts() {
 void File::layoutStep() {
     Poco::FastMutex::ScopedLock lock(layoutLock_);
     if (outputOpen_.load()) return;
+    // A run the controller has aborted (a failed opening, an error) never opens
+    // the file again: a task still finishing that run must not undo the failure.
+    if (std::any_of(parts.begin(), parts.end(),
+                    [](const auto& p) { return p->state.load() == PartState_Abort; }))
+        return;
     Layout layout = layParts();
     if (layout == Layout::NotReady) return;
     if (layout == Layout::TooBig)
@@ -647,10 +652,11 @@ void File::openOutputFile() {
     // A power loss must not drop the entry that the saved positions point into.
     if (created) fs.syncFolder(outputFolder);
     if (fs.allocate(fd, static_cast<off_t>(fileSize.load())) == -ENOSPC) {
-        failFile(Error_DiskSpace);
         // Only a file this run created goes: an existing one holds bytes
-        // that the saved positions still count on.
+        // that the saved positions still count on. Removed before the failure
+        // is reported, so whoever sees the error sees the file gone.
         if (created) fs.remove(path);
+        failFile(Error_DiskSpace);
     }
 }
 
