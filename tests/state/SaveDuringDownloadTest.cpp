@@ -43,6 +43,8 @@ TEST_F(Controller, SaveReadsFoldersWhileWorkersChangeThem) {
                 Poco::FastMutex::ScopedLock lock(f.countersLock);
                 f.outputFolder = outDir;
             }
+            // Each round is a new run: an aborted one never opens the file again.
+            f.parts[0]->state.store(PartState_Start);
             f.layoutStep();
         }
         openerDone = true;
