@@ -430,7 +430,7 @@ bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n
                                                         static_cast<int64_t>(n)));
         if (!outputOpen_.load() || outputFile_ < 0 || offset < 0) {
             failure = "Set file pointer failed.";
-        } else if (n > 0 && fs.pwrite(outputFile_, buffer, n, static_cast<off_t>(offset)) < 0) {
+        } else if (n > 0 && writeAll(fs, outputFile_, buffer, n, static_cast<off_t>(offset)) < 0) {
             failure = "Write file failed";
         } else {
             if (n == 0) return true;

@@ -72,9 +72,9 @@ bool PackageFile::readWord(uint32_t& value) {
 bool PackageFile::write(const void* data, size_t n) {
     if (fd_ < 0) return false;
     if (n == 0) return true;
-    ssize_t w = fileSystem().pwrite(fd_, data, n, static_cast<off_t>(position_));
-    if (w != static_cast<ssize_t>(n)) {
-        error_ = w < 0 ? static_cast<int>(-w) : EIO;
+    const ssize_t w = writeAll(fileSystem(), fd_, data, n, static_cast<off_t>(position_));
+    if (w < 0) {
+        error_ = static_cast<int>(-w);
         return false;
     }
     position_ += w;

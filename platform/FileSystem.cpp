@@ -117,6 +117,18 @@ int PosixFileSystem::chmod(const std::string& path, mode_t mode) {
     return result(::chmod(path.c_str(), mode));
 }
 
+ssize_t writeAll(FileSystem& fs, int fd, const void* data, size_t n, off_t offset) {
+    const auto* bytes = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = fs.pwrite(fd, bytes + done, n - done, offset + static_cast<off_t>(done));
+        if (w < 0) return w;
+        if (w == 0) return -EIO;
+        done += static_cast<size_t>(w);
+    }
+    return static_cast<ssize_t>(n);
+}
+
 FileSystem& fileSystem() {
     FileSystem* fs = current.load();
     return fs ? *fs : realFileSystem();

@@ -73,6 +73,11 @@ FileSystem& fileSystem();
 // call it before the threads that use the file system start.
 void setFileSystem(FileSystem* fs);
 
+// Writes all n bytes at offset, going on after a short write (a nearly full
+// disk may take part of a buffer). n, or -errno; a write that makes no
+// progress is -EIO.
+ssize_t writeAll(FileSystem& fs, int fd, const void* data, size_t n, off_t offset);
+
 // Creates every missing folder along path (when pathEndsWithFileName, the
 // last component is a file name and is not created).
 bool CreateDirectoryTree(const std::string& path, bool pathEndsWithFileName);

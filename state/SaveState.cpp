@@ -127,16 +127,7 @@ bool writeNewFile(const std::string& path, const std::string& text) {
     FileSystem& fs = fileSystem();
     int fd = fs.open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    size_t done = 0;
-    bool ok = true;
-    while (done < text.size()) {
-        ssize_t n = fs.pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
+    bool ok = writeAll(fs, fd, text.data(), text.size(), 0) >= 0;
     if (ok && fs.fdatasync(fd) != 0) ok = false;
     if (fs.close(fd) != 0) ok = false;
     if (!ok) fs.remove(path);
