@@ -1,4 +1,6 @@
 // Download throughput from one loopback server, 1 GiB in 4 parts by default:
+// nginx serving files from memory (/dev/shm) where it is installed, so the
+// server's own cost stays small beside the tools', else the test server.
 // the engine (quenlow-fetch, its saved positions durable at every save)
 // beside aria2c -x4 -s4 and curl, each of those followed by an fdatasync of
 // its file (sync -d) so every tool ends with its bytes on disk. The tools run
@@ -10,8 +12,11 @@
 //
 //   bench_download_bench [size-MiB (default 1024)] [folder (default /tmp)] [rounds (default 5)]
 
+#include <netinet/in.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,15 +43,18 @@ constexpr int kParts = 4;
 constexpr uint32_t kPartSeed = 10;
 constexpr uint32_t kWholeSeed = 20;
 
-// The server: a child process serving every part and the whole file until the
-// parent closes its end of `release`. Returns the child's pid and port.
+// The server, in a process of its own: nginx or the test server child,
+// stopped by stopServer.
 struct ServerProcess {
     pid_t pid = -1;
     uint16_t port = 0;
-    int release = -1;
+    int release = -1;        // the test server runs until this closes
+    std::string servedFrom;  // nginx's folder, removed at the end
 };
 
-ServerProcess startServer(uint64_t partSize) {
+// The test server: serves every part and the whole file until the parent
+// closes its end of `release`.
+ServerProcess startTestServer(uint64_t partSize) {
     int portPipe[2], releasePipe[2];
     if (pipe(portPipe) != 0 || pipe(releasePipe) != 0) return {};
     pid_t pid = fork();
@@ -77,9 +85,93 @@ ServerProcess startServer(uint64_t partSize) {
     return s;
 }
 
+bool writeGenerated(const std::string& path, uint32_t seed, uint64_t size) {
+    std::ofstream out(path, std::ios::binary);
+    std::vector<char> buf(1 << 20);
+    for (uint64_t off = 0; off < size && out; off += buf.size()) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
+        generatedBytes(seed, off, buf.data(), n);
+        out.write(buf.data(), static_cast<std::streamsize>(n));
+    }
+    return static_cast<bool>(out);
+}
+
+uint16_t freeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    uint16_t port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+bool connects(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+// nginx with sendfile, serving the same files written into memory.
+ServerProcess startNginx(const std::string& nginx, uint64_t partSize) {
+    ServerProcess s;
+    s.servedFrom = "/dev/shm/quenlow-bench-served-" + std::to_string(getpid());
+    const std::string root = s.servedFrom + "/root";
+    std::filesystem::create_directories(root);
+    std::filesystem::permissions(s.servedFrom, std::filesystem::perms::all);
+    std::filesystem::permissions(root, std::filesystem::perms::all);
+    bool written = true;
+    for (int i = 0; i < kParts; ++i)
+        written = written && writeGenerated(root + "/part" + std::to_string(i),
+                                            kPartSeed + static_cast<uint32_t>(i), partSize);
+    written = written && writeGenerated(root + "/whole", kWholeSeed, partSize * kParts);
+    const uint16_t port = freeLoopbackPort();
+    if (!written || port == 0) return s;
+    const std::string conf = s.servedFrom + "/nginx.conf";
+    std::ofstream(conf) << "daemon off;\nworker_processes 2;\npid " << s.servedFrom
+                        << "/nginx.pid;\nerror_log " << s.servedFrom
+                        << "/error.log;\nevents { worker_connections 64; }\n"
+                           "http {\n  access_log off;\n  sendfile on;\n  tcp_nopush on;\n"
+                           "  default_type application/octet-stream;\n"
+                           "  client_body_temp_path "
+                        << s.servedFrom << "/tmp;\n  server { listen 127.0.0.1:" << port
+                        << "; root " << root << "; }\n}\n";
+    std::string prefix = s.servedFrom + "/", dashP = "-p", dashC = "-c", dashE = "-e",
+                errors = s.servedFrom + "/error.log", self = nginx;
+    char* argv[] = {self.data(),
+                    dashP.data(),
+                    prefix.data(),
+                    dashE.data(),
+                    errors.data(),
+                    dashC.data(),
+                    const_cast<char*>(conf.c_str()),
+                    nullptr};
+    if (posix_spawn(&s.pid, nginx.c_str(), nullptr, nullptr, argv, environ) != 0) s.pid = -1;
+    for (int i = 0; i < 100 && s.pid > 0 && !connects(port); ++i) usleep(50000);
+    if (s.pid > 0 && connects(port)) s.port = port;
+    return s;
+}
+
+ServerProcess startServer(uint64_t partSize) {
+    for (const char* nginx : {"/usr/sbin/nginx", "/usr/local/sbin/nginx"})
+        if (access(nginx, X_OK) == 0) return startNginx(nginx, partSize);
+    return startTestServer(partSize);
+}
+
 void stopServer(ServerProcess& s) {
     if (s.release >= 0) close(s.release);
+    if (s.pid > 0 && !s.servedFrom.empty()) kill(s.pid, SIGQUIT);
     if (s.pid > 0) waitpid(s.pid, nullptr, 0);
+    if (!s.servedFrom.empty()) std::filesystem::remove_all(s.servedFrom);
 }
 
 std::string binDir() {
@@ -207,8 +299,9 @@ int main(int argc, char** argv) {
     const std::string dir = folder + "/quenlow-bench-" + std::to_string(getpid());
     std::filesystem::create_directories(dir);
     const std::string preload = binDir() + "libquenlow_slow_flush.so";
-    std::printf("%llu MiB, engine in %d parts, from %s (own process) into %s, %d rounds\n",
-                static_cast<unsigned long long>(mib), kParts, base.c_str(), dir.c_str(), rounds);
+    std::printf("%llu MiB, engine in %d parts, from %s (%s, own process) into %s, %d rounds\n",
+                static_cast<unsigned long long>(mib), kParts, base.c_str(),
+                server.servedFrom.empty() ? "test server" : "nginx", dir.c_str(), rounds);
 
     bool allRight = true;
     for (const bool slowed : {false, true}) {

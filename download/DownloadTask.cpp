@@ -382,7 +382,7 @@ DownloadTask::StreamResult DownloadTask::readFailure(const HttpRequest& request)
 
 bool DownloadTask::skipResentBytes(HttpRequest& request, uint64_t skip, StreamResult& result) {
     const auto timeout = pacing().receiveTimeout;
-    char* buf = buffer_.data();
+    char* buf = fillBuffer();
     while (skip > 0) {
         int64_t n =
             request.read(buf, static_cast<size_t>(std::min<uint64_t>(skip, kBufferSize)), timeout);
@@ -412,15 +412,24 @@ DownloadTask::StreamResult DownloadTask::endOfBody() {
     return StreamResult::Done;
 }
 
-bool DownloadTask::handOverChunk(int64_t n) {
-    countText_ = std::to_string(n);
+void DownloadTask::handOverChunk(int64_t n) {
+    std::string& countText = countTexts_[filling_];
+    countText = std::to_string(n);
     auto chunk = std::make_unique<ChunkList>();
     chunk->indexText = &indexText_;
-    chunk->buffer = buffer_.data();
-    chunk->countText = &countText_;
+    chunk->buffer = fillBuffer();
+    chunk->countText = &countText;
     acknowledged.store(false);
+    inFlight_ = true;
     parentThreadId->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Data, 0, std::move(chunk)));
-    while (!acknowledged.load() && !stopping()) acknowledged.wait(false);
+    filling_ ^= 1;
+}
+
+bool DownloadTask::awaitAcknowledgement() {
+    if (inFlight_) {
+        while (!acknowledged.load() && !stopping()) acknowledged.wait(false);
+        inFlight_ = false;
+    }
     // At shutdown the controller may still be reading the buffer.
     return !stopping();
 }
@@ -447,22 +456,33 @@ int64_t DownloadTask::clampToPart(int64_t n) const {
 
 DownloadTask::StreamResult DownloadTask::processDownloadStream(HttpRequest& request,
                                                                uint64_t skip) {
+    StreamResult result = streamBody(request, skip);
+    // Whatever ended the stream, the next one starts with both buffers free.
+    awaitAcknowledgement();
+    return result;
+}
+
+DownloadTask::StreamResult DownloadTask::streamBody(HttpRequest& request, uint64_t skip) {
     const auto timeout = pacing().receiveTimeout;
     trace(taskTrace::streamStart());
     trace(taskTrace::receiveTimeout(timeout.count()));
     try {
         trace(taskTrace::firstRead());
-        if (buffer_.size() != kBufferSize) buffer_.assign(kBufferSize, 0);
+        for (auto& b : buffers_)
+            if (b.size() != kBufferSize) b.assign(kBufferSize, 0);
         // Bytes before readPosition that a Range-ignoring server sends again.
         if (StreamResult r; !skipResentBytes(request, skip, r)) return r;
-        int64_t n = request.read(buffer_.data(), kBufferSize, timeout);
+        int64_t n = request.read(fillBuffer(), kBufferSize, timeout);
         if (n < 0) return readFailure(request);
         indexText_ = std::to_string(part.index);
         for (;;) {
             if (stopping()) return StreamResult::Failed;
+            // The previous chunk is written: the part's positions are exact.
+            if (!awaitAcknowledgement()) return StreamResult::Failed;
             n = clampToPart(n);
             if (n == 0 || aborted()) return endOfBody();
-            if (!handOverChunk(n)) return StreamResult::Failed;
+            const int64_t reached = part.nextReadPosition.load() + n;
+            handOverChunk(n);
             switch (honourPause()) {
                 case PauseOutcome::Stop:
                     return StreamResult::Failed;
@@ -471,12 +491,11 @@ DownloadTask::StreamResult DownloadTask::processDownloadStream(HttpRequest& requ
                 case PauseOutcome::Go:
                     break;
             }
-            if (isKnownLength(part.length.load()) &&
-                part.nextReadPosition.load() >= part.length.load()) {
+            if (isKnownLength(part.length.load()) && reached >= part.length.load()) {
                 n = 0;  // the part is whole; whatever else the body holds is not ours
                 continue;
             }
-            n = request.read(buffer_.data(), kBufferSize, timeout);
+            n = request.read(fillBuffer(), kBufferSize, timeout);
             if (n < 0) return readFailure(request);
         }
     } catch (const Poco::Exception& e) {

@@ -99,8 +99,15 @@ class DownloadTask : public WorkerThread {
     StreamResult processDownloadStream(HttpRequest& request, uint64_t skip);
     bool skipResentBytes(HttpRequest& request, uint64_t skip, StreamResult& result);
     int64_t clampToPart(int64_t n) const;
-    // Posts the buffer's first n bytes and waits until the controller has them.
-    bool handOverChunk(int64_t n);
+    // The stream proper; processDownloadStream ends it with the last chunk
+    // acknowledged.
+    StreamResult streamBody(HttpRequest& request, uint64_t skip);
+    // Posts the filled buffer's first n bytes to the controller and turns to
+    // the other buffer: the next read goes on while the controller writes.
+    void handOverChunk(int64_t n);
+    // Waits until the controller has the chunk in flight, if any: the part's
+    // written positions then count it. False at shutdown.
+    bool awaitAcknowledgement();
     PauseOutcome honourPause();
     StreamResult endOfBody();
     StreamResult readFailure(const HttpRequest& request);
@@ -132,11 +139,15 @@ class DownloadTask : public WorkerThread {
     std::mutex restMutex_;
     std::condition_variable restCv_;
 
-    // The read buffer and the chunk texts live with the task, not the run: the
-    // controller may still read them while a run ends at shutdown.
-    std::vector<char> buffer_;
+    // Two read buffers and the chunk texts live with the task, not the run:
+    // the controller may still read them while a run ends at shutdown. One
+    // chunk at most is in flight, so the other buffer is always free to fill.
+    std::vector<char> buffers_[2];
+    std::string countTexts_[2];
     std::string indexText_;
-    std::string countText_;
+    int filling_ = 0;        // the buffer the next read goes into
+    bool inFlight_ = false;  // a chunk handed over and not yet acknowledged
+    char* fillBuffer() { return buffers_[filling_].data(); }
 };
 
 }  // namespace quenlow

@@ -271,6 +271,9 @@ void File::OnTaskMessage(int code, Message& msg) {
         case DownloadTaskState_Data:
             onChunk(msg);
             break;
+        case DownloadTaskState_Flushed:
+            onFlushed(msg.lParam);
+            break;
         case DownloadTaskState_Error:
             onPartFailed();
             break;
@@ -450,14 +453,72 @@ void File::checkpointIfDue() {
     const CheckpointPolicy& policy = checkpointPolicy();
     int64_t bound = std::clamp(fileSize.load() / std::max<int64_t>(policy.fileFraction, 1),
                                policy.floorBytes, std::max(policy.capBytes, policy.floorBytes));
-    bool due = false;
+    Poco::FastMutex::ScopedLock writeGuard(writeLock_);
+    // One flush at a time: bytes written meanwhile wait for the next one.
+    if (flush_.thread.joinable()) return;
+    if (unflushedBytes_ >= bound ||
+        (unflushedBytes_ > 0 &&
+         std::chrono::steady_clock::now() - unflushedSince_ >= policy.maxAge))
+        beginBackgroundCheckpoint();
+}
+
+void File::beginBackgroundCheckpoint() {
+    if (!outputOpen_.load() || outputFile_ < 0) return;
+    flush_.written.clear();
+    for (auto& p : parts)
+        flush_.written.emplace_back(p->nextReadPosition.load(), p->nextWritePosition.load());
+    flush_.bytes = unflushedBytes_;
+    unflushedBytes_ = 0;
+    const intptr_t number = ++flush_.number;
+    try {
+        // Everything in `written` was written before this flush began, so
+        // the flush covers it whatever is written while it runs.
+        flush_.thread = std::thread([this, fd = outputFile_, queue = threadId(), number] {
+            flush_.result.store(fileSystem().fdatasync(fd));
+            queue->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Flushed, number));
+        });
+    } catch (const std::system_error&) {
+        // No thread for it: the bytes wait for the next checkpoint, taken in line.
+        unflushedBytes_ += flush_.bytes;
+        flush_.bytes = 0;
+    }
+}
+
+void File::onFlushed(intptr_t number) {
+    bool failed = false;
     {
         Poco::FastMutex::ScopedLock writeGuard(writeLock_);
-        due = unflushedBytes_ >= bound ||
-              (unflushedBytes_ > 0 &&
-               std::chrono::steady_clock::now() - unflushedSince_ >= policy.maxAge);
+        // A checkpoint taken in line may have finished this flush already.
+        if (number != flush_.number || !flush_.thread.joinable()) return;
+        failed = !finishBackgroundCheckpointLocked();
     }
-    if (due && !takeCheckpoint()) failFile(Error_DiskWrite);
+    if (failed) failFile(Error_DiskWrite);
+}
+
+bool File::finishBackgroundCheckpointLocked() {
+    if (!flush_.thread.joinable()) return true;
+    flush_.thread.join();
+    if (flush_.result.load() < 0) {
+        // Nothing after the last good checkpoint counts, in flight or not.
+        unflushedBytes_ += flush_.bytes;
+        flush_.bytes = 0;
+        rollBackUnflushed();
+        postViewText(UM_DEBUG_TEXT, fileNumber(), "Flush file buffer failed.");
+        return false;
+    }
+    flush_.bytes = 0;
+    publishSavedPositions(flush_.written);
+    postView(UM_SAVE_STATE, 0, 0);
+    return true;
+}
+
+void File::publishSavedPositions(const std::vector<std::pair<int64_t, int64_t>>& written) {
+    // The bytes are on disk: only now may a saved position cover them.
+    Poco::FastMutex::ScopedLock counters(countersLock);
+    for (size_t i = 0; i < parts.size() && i < written.size(); ++i) {
+        parts[i]->readPosition.store(written[i].first);
+        parts[i]->writePosition.store(written[i].second);
+    }
 }
 
 bool File::takeCheckpoint() {
@@ -466,6 +527,7 @@ bool File::takeCheckpoint() {
 }
 
 bool File::checkpointLocked() {
+    if (!finishBackgroundCheckpointLocked()) return false;
     if (unflushedBytes_ == 0) return true;
     if (!outputOpen_.load() || outputFile_ < 0 || fileSystem().fdatasync(outputFile_) < 0) {
         // After a failed flush the kernel may report the next one clean: these
@@ -474,14 +536,10 @@ bool File::checkpointLocked() {
         postViewText(UM_DEBUG_TEXT, fileNumber(), "Flush file buffer failed.");
         return false;
     }
-    {
-        // The bytes are on disk: only now may a saved position cover them.
-        Poco::FastMutex::ScopedLock counters(countersLock);
-        for (auto& p : parts) {
-            p->readPosition.store(p->nextReadPosition.load());
-            p->writePosition.store(p->nextWritePosition.load());
-        }
-    }
+    std::vector<std::pair<int64_t, int64_t>> written;
+    for (auto& p : parts)
+        written.emplace_back(p->nextReadPosition.load(), p->nextWritePosition.load());
+    publishSavedPositions(written);
     unflushedBytes_ = 0;
     postView(UM_SAVE_STATE, 0, 0);
     return true;

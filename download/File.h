@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/Messages.h"
@@ -67,6 +69,9 @@ struct FilePart {
 // - The controller thread (startController) handles the view's commands and
 //   the task reports, one message at a time; it alone writes chunks and
 //   closes the output file during a run.
+// - A checkpoint's flush runs on a short-lived thread of its own (flush_):
+//   it calls fdatasync on the descriptor and posts DownloadTaskState_Flushed;
+//   the controller joins it before the descriptor is closed.
 // - Part task threads call layoutStep, which opens the output file; they read
 //   outputIsOpen() and take countersLock to set their part's error texts.
 // - The view's thread fills the record fields before the controller starts,
@@ -186,9 +191,19 @@ class File : public WorkerThread {
     // Writes one chunk at its part's nextWritePosition and moves the written
     // pair; the saved pair waits for the next checkpoint.
     bool writeChunk(const std::string& indexText, const char* buffer, size_t n);
-    // Checkpoints when the unflushed bytes reach their bound or have waited
-    // too long; a failed one fails the file.
+    // Starts a checkpoint when the unflushed bytes reach their bound or have
+    // waited too long; its flush runs in the background.
     void checkpointIfDue();
+    // Takes each part's written pair and flushes on a thread of its own, so
+    // chunks are written meanwhile; the positions are saved when it ends.
+    void beginBackgroundCheckpoint();
+    // The background flush numbered `number` ended: saves its positions, or
+    // fails the file when it failed.
+    void onFlushed(intptr_t number);
+    // Waits for the background flush in flight, if any, and saves its
+    // positions; false when it failed (everything unflushed is rolled back).
+    bool finishBackgroundCheckpointLocked();  // writeLock_ held
+    void publishSavedPositions(const std::vector<std::pair<int64_t, int64_t>>& written);
     // Flushes the output file, then makes every part's written pair its
     // saved pair and asks the view to save. False when the flush failed: the
     // written pairs go back to the saved ones, so those bytes are fetched again.
@@ -237,6 +252,16 @@ class File : public WorkerThread {
     // was; guarded by writeLock_ with the descriptor they were written to.
     int64_t unflushedBytes_ = 0;
     std::chrono::steady_clock::time_point unflushedSince_;
+
+    // The background checkpoint in flight; its fields are the controller's
+    // (or shutdown's, once the controller has stopped), under writeLock_.
+    struct BackgroundFlush {
+        std::thread thread;
+        std::vector<std::pair<int64_t, int64_t>> written;  // each part's written pair at its start
+        int64_t bytes = 0;                                 // the unflushed bytes it covers
+        intptr_t number = 0;
+        std::atomic<int> result{0};
+    } flush_;
 
     Poco::FastMutex layoutLock_;         // layoutStep runs at most once per opening
     Poco::FastMutex writeLock_;          // the output descriptor: write, flush, close

@@ -56,6 +56,7 @@ enum DownloadTaskState : int {
     DownloadTaskState_Log = 16,
     DownloadTaskState_CrcStarted = 17,
     DownloadTaskState_CrcFinished = 18,
+    DownloadTaskState_Flushed = 19,  // the controller's own: a background checkpoint flush ended
 };
 
 // Status codes (wParam of UM_FILE_STATUS).

@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <future>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "support/DownloadFixture.h"
 #include "support/RecordingFileSystem.h"
@@ -59,9 +62,11 @@ class Checkpoint : public DownloadFixture {
         }
         ++checks;
         for (const auto& [begin, end] : stretches)
-            if (!fs.durable(outputPath(), begin, end))
+            if (!fs.durable(outputPath(), begin, end)) {
+                std::lock_guard lock(violationsMutex);
                 violations.push_back(std::string(when) + ": [" + std::to_string(begin) + ", " +
                                      std::to_string(end) + ") not flushed");
+            }
     }
 
     int64_t savedBytes() {
@@ -101,7 +106,9 @@ class Checkpoint : public DownloadFixture {
     SaveCheckingView checked;
     CheckpointPolicy savedPolicy;
     std::atomic<int> checks{0};
-    std::vector<std::string> violations;  // written on the controller thread only, read after
+    // Written on the controller's and the flush's threads, read after both have ended.
+    std::mutex violationsMutex;
+    std::vector<std::string> violations;
 };
 
 TEST_F(Checkpoint, EverySavedPositionIsCoveredByAFlushedWrite) {
@@ -112,6 +119,8 @@ TEST_F(Checkpoint, EverySavedPositionIsCoveredByAFlushedWrite) {
         std::string content = generatedContent(i + 1, 400000 + i * 1000);
         paths.push_back("/cp/part" + std::to_string(i));
         server.addFile(paths.back(), content);
+        // Paced, so that flushes end between chunks and many checkpoints are taken.
+        server.setBehavior(paths.back(), {.bytesPerSecond = 2'000'000});
         whole += content;
     }
     makeCheckedFile("checked.bin", paths);
@@ -265,6 +274,41 @@ TEST_F(Checkpoint, FailedFlushKeepsTheLastGoodCheckpointAndRestartRefetches) {
     ASSERT_GT(reqs.size(), before);
     EXPECT_EQ(reqs[before].header("Range").value_or(""),
               "bytes=" + std::to_string(savedAtFailure) + "-");
+}
+
+TEST_F(Checkpoint, ChunksAreStillWrittenWhileACheckpointFlushes) {
+    checkpointPolicy().floorBytes = checkpointPolicy().capBytes = 64 * 1024;
+    const std::string content = generatedContent(9, 1'200'000);
+    server.addFile("/bg/one", content);
+    makeCheckedFile("background.bin", {"/bg/one"});
+    // The first checkpoint's flush is held until the test lets it go (also
+    // when an assertion ends the test early).
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    struct Release {
+        std::promise<void>& p;
+        bool done = false;
+        void now() {
+            if (!std::exchange(done, true)) p.set_value();
+        }
+        ~Release() { now(); }
+    } flushHeld{release};
+    std::atomic<bool> held{false};
+    fs.beforeFlush = [&] {
+        if (held.exchange(true)) return;
+        released.wait();
+    };
+    start();
+    ASSERT_TRUE(waitUntil([&] { return held.load(); }));
+    // Every later chunk is written while the first flush is held.
+    const auto whole = static_cast<int64_t>(content.size());
+    EXPECT_TRUE(waitUntil([&] { return writtenBytes() == whole; }))
+        << "chunks waited for the flush: " << writtenBytes() << " of " << whole << " written";
+    EXPECT_EQ(savedBytes(), 0) << "positions saved before their flush ended";
+    flushHeld.now();
+    ASSERT_TRUE(checked.waitFor(UM_FILE_STATUS, Status_Complete).has_value());
+    EXPECT_EQ(readAll(outputPath()), content);
+    EXPECT_TRUE(savedEqualsWritten());
 }
 
 TEST_F(Checkpoint, FirstAttemptOfARunGoesOutAtOnce) {

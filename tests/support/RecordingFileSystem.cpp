@@ -33,18 +33,27 @@ ssize_t RecordingFileSystem::pwrite(int fd, const void* data, size_t n, off_t of
 
 int RecordingFileSystem::fdatasync(int fd) {
     if (beforeFlush) beforeFlush();
+    // A flush covers the writes that completed before it began; one that
+    // completes while it runs waits for the next flush.
+    std::string path;
+    Ranges covered;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = paths_.find(fd);
+        if (it != paths_.end()) {
+            path = it->second;
+            covered.swap(pending_[path]);
+        }
+    }
     int r = FaultyFileSystem::fdatasync(fd);
     std::lock_guard lock(mutex_);
-    auto it = paths_.find(fd);
-    if (it == paths_.end()) return r;
-    Ranges& pending = pending_[it->second];
+    if (path.empty()) return r;
     // A failed flush loses what it should have written, as a disk cache would.
     if (r == 0) {
-        Ranges& done = durable_[it->second];
-        done.insert(done.end(), pending.begin(), pending.end());
+        Ranges& done = durable_[path];
+        done.insert(done.end(), covered.begin(), covered.end());
         ++flushes_;
     }
-    pending.clear();
     return r;
 }
 

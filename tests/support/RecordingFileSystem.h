@@ -1,8 +1,8 @@
 #pragma once
 // A fault-injecting file system that also records which written bytes a
 // completed flush has put on disk, per file, the way a volatile disk cache
-// would keep them: a write counts once a later fdatasync of the same file
-// has returned success.
+// would keep them: a write counts once an fdatasync of the same file that
+// began after the write completed has returned success.
 
 #include <cstdint>
 #include <functional>
