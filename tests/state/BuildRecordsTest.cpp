@@ -467,7 +467,8 @@ TEST_F(BuildRecordsTest, CompleteFileIsNotLookedForOnDrives) {
     writeFile(savePath(),
               "<Orders><Order OrderID=\"1\"><Files><File FileKey=\"1\" FileState=\"Complete\" "
               "OutputFolder=\"" +
-                  out + "\"><FilePart FileID=\"A\" FilePartKey=\"0\"/></File></Files></Order></Orders>");
+                  out +
+                  "\"><FilePart FileID=\"A\" FilePartKey=\"0\"/></File></Files></Order></Orders>");
     auto order = makeOrder("1");
     order->loadOrder(
         R"(<Files><File FileKey="1" FileTypeID="2" FileName="Setup.tarn"><FilePart FileID="A"/></File></Files>)");
