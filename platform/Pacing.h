@@ -25,6 +25,7 @@ struct Pacing {
     Millis pauseExit{1};               // a paused task that is not resumed
     Millis upgradeQuitDelay{1000};     // the upgrade link ends the application after this
     Millis receiveTimeout{10000};      // HTTP receive time-out
+    Millis saveLockWait{5000};         // longest wait for the save-state lock, then the save fails
 };
 
 // The process-wide table; tests assign to it before starting threads.

@@ -144,6 +144,9 @@ std::string fileInfoRefusal(const pugi::xml_document& doc,
         for (pugi::xml_node part = element.child("FilePart"); part;
              part = part.next_sibling("FilePart"))
             ++parts;
+        // Nothing could ever be fetched for it: kept, it would wait for ever
+        // as "Downloading" once clicked.
+        if (parts == 0) return file + " has no parts";
         if (parts > kMaxPartsPerFile)
             return file + " has more than " + std::to_string(kMaxPartsPerFile) + " parts";
         if (std::string(element.attribute("FileName").value()).size() > kMaxNameBytes)
@@ -248,9 +251,6 @@ std::unique_ptr<File> OrderState::buildFileRecord(const pugi::xml_node& element)
     fillFromPage(f, element);
     SavedFile saved = restoreSavedFile(f);
     buildParts(f, element, saved);
-    if (f.parts.empty())
-        logForView("Invalid file information: file " + f.fileKey +
-                   " has no parts and cannot be downloaded.");
     // A changed layout starts again from zero: with the old size and write
     // positions kept, the new layout could write parts over each other.
     if (saved.reconfigured) startAfresh(f);

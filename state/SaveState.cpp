@@ -7,15 +7,21 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <random>
 #include <sstream>
 #include <vector>
 
 #include "platform/FileSystem.h"
+#include "platform/Messages.h"
+#include "platform/Pacing.h"
 #include "platform/Text.h"
 #include "platform/UserFolders.h"
+#include "platform/ViewTarget.h"
 #include "state/OrderState.h"
 
 namespace quenlow {
@@ -84,22 +90,40 @@ bool makeFoldersDurably(const std::string& path) {
 // processes saving the same file (the application and quenlow-fetch) never
 // drop each other's orders. An advisory flock on a lock file beside it: the
 // save-state file itself is replaced by rename, so it cannot carry the lock.
+//
+// The wait is bounded by pacing().saveLockWait: closing an order page or
+// quitting waits for the save under way, and a process that never lets go
+// must not hold the window still. A holder keeps the lock only while it
+// writes one small file, so short steps find it free between two saves.
 class SaveStateLock {
   public:
     explicit SaveStateLock(const std::string& statePath) {
-        fd_ =
-            ::open((statePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd_ < 0) return;
-        // Waits in the kernel's queue: a holder keeps the lock only while it
-        // writes one small file, and polling could starve a waiter behind a
-        // process that saves again and again.
-        int r;
-        while ((r = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+        const std::string lockPath = statePath + ".lock";
+        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd_ < 0) {
+            failure_ = "its lock file " + lockPath + " cannot be opened (" + errnoText() + ")";
+            return;
         }
-        if (r != 0) {
-            ::close(fd_);
-            fd_ = -1;
+        using Clock = std::chrono::steady_clock;
+        const Millis bound = pacing().saveLockWait;
+        const Clock::time_point deadline = Clock::now() + bound;
+        for (;;) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+            if (errno == EINTR) continue;
+            if (errno != EWOULDBLOCK) {
+                failure_ = "its lock file " + lockPath + " cannot be locked (" + errnoText() + ")";
+                break;
+            }
+            const Clock::time_point now = Clock::now();
+            if (now >= deadline) {
+                failure_ = "another process held its lock " + lockPath + " for longer than " +
+                           std::to_string(bound.count()) + " ms";
+                break;
+            }
+            sleepFor(std::min(kLockPollStep, std::chrono::ceil<Millis>(deadline - now)));
         }
+        ::close(fd_);
+        fd_ = -1;
     }
     ~SaveStateLock() {
         if (fd_ >= 0) ::close(fd_);  // closing releases the lock
@@ -107,9 +131,15 @@ class SaveStateLock {
     SaveStateLock(const SaveStateLock&) = delete;
     SaveStateLock& operator=(const SaveStateLock&) = delete;
     bool held() const { return fd_ >= 0; }
+    // Why the lock is not held.
+    const std::string& failure() const { return failure_; }
 
   private:
+    static constexpr Millis kLockPollStep{2};
+    static std::string errnoText() { return std::strerror(errno); }
+
     int fd_ = -1;
+    std::string failure_;
 };
 
 // A temporary name beside path that no other save uses: two processes (or two
@@ -178,6 +208,7 @@ void OrderState::loadSaveState() {
 OrderSnapshot OrderState::takeSnapshot() const {
     OrderSnapshot snapshot;
     snapshot.path = saveStatePath;
+    snapshot.view = view;
     snapshot.orderId = orderId;
     snapshot.currentUrl = CurrentUrl;
     snapshot.defaultOutputFolder = DefaultOutputFolder;
@@ -315,13 +346,16 @@ std::string OrderState::saveStateText(const pugi::xml_document& savedOrders) {
     return quenlow::saveStateText(takeSnapshot(), savedOrders);
 }
 
-bool writeSaveState(const OrderSnapshot& order) {
-    if (order.path.empty()) return false;
+namespace {
+
+// Writes the order; empty text when it is saved, else why it is not.
+std::string writeSaveStateOrSayWhy(const OrderSnapshot& order) {
+    if (order.path.empty()) return "there is no per-user data folder";
     // Without its folder no download could ever resume.
-    if (!makeFoldersDurably(order.path)) return false;
+    if (!makeFoldersDurably(order.path)) return "its folder cannot be created";
 
     SaveStateLock lock(order.path);
-    if (!lock.held()) return false;
+    if (!lock.held()) return lock.failure();
     // Other orders come from the file as it is now, not as it was when this
     // order loaded: another process may have saved its order since.
     pugi::xml_document onDisk;
@@ -330,12 +364,28 @@ bool writeSaveState(const OrderSnapshot& order) {
     std::string text;
     try {
         text = saveStateText(order, onDisk);
-    } catch (const Poco::Exception&) {
-        return false;
-    } catch (const std::exception&) {
-        return false;
+    } catch (const Poco::Exception& e) {
+        return "its text cannot be composed (" + e.displayText() + ")";
+    } catch (const std::exception& e) {
+        return std::string("its text cannot be composed (") + e.what() + ")";
     }
-    return replaceSaveStateFile(order.path, text, unreadable);
+    if (!replaceSaveStateFile(order.path, text, unreadable))
+        return "a new file cannot be written and put in its place";
+    return {};
+}
+
+}  // namespace
+
+bool writeSaveState(const OrderSnapshot& order) {
+    const std::string why = writeSaveStateOrSayWhy(order);
+    if (why.empty()) return true;
+    // Number 0 names no file: the line is about the whole order.
+    if (order.view)
+        order.view->postViewMessage(
+            textMessage(UM_DEBUG_TEXT, 0,
+                        "The order's state is not saved to \"" + order.path + "\": " + why +
+                            "; the previous file is kept and the next save tries again."));
+    return false;
 }
 
 bool OrderState::saveState() {

@@ -1,6 +1,11 @@
 #include "state/SaveStateWriter.h"
 
+#include <exception>
 #include <utility>
+
+#include "platform/Messages.h"
+#include "platform/ViewTarget.h"
+#include "platform/WorkerThread.h"
 
 namespace quenlow {
 
@@ -14,17 +19,40 @@ SaveStateWriter::~SaveStateWriter() {
 }
 
 void SaveStateWriter::request(OrderSnapshot snapshot) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        pending_ = std::move(snapshot);
-        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!thread_.joinable()) {
+        try {
+            thread_ = launchThread([this] { run(); });
+        } catch (const std::exception& e) {
+            // Out of threads or memory: the save is not lost, nor the process
+            // ended; this one is written here, at the cost of a wait.
+            if (snapshot.view)
+                snapshot.view->postViewMessage(
+                    textMessage(UM_DEBUG_TEXT, 0,
+                                std::string("No thread can be started for saving the order's "
+                                            "state (") +
+                                    e.what() + "); it is saved on the window's thread."));
+            writeNow(lock, snapshot);
+            return;
+        }
     }
+    pending_ = std::move(snapshot);
+    lock.unlock();
     changed_.notify_all();
 }
 
 void SaveStateWriter::waitUntilIdle() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return !pending_ && !writing_; });
+}
+
+void SaveStateWriter::writeNow(std::unique_lock<std::mutex>& lock, const OrderSnapshot& snapshot) {
+    writing_ = true;
+    lock.unlock();
+    writeSaveState(snapshot);
+    lock.lock();
+    writing_ = false;
+    changed_.notify_all();
 }
 
 void SaveStateWriter::run() {
@@ -36,12 +64,7 @@ void SaveStateWriter::run() {
         if (!pending_) return;
         OrderSnapshot snapshot = std::move(*pending_);
         pending_.reset();
-        writing_ = true;
-        lock.unlock();
-        writeSaveState(snapshot);
-        lock.lock();
-        writing_ = false;
-        changed_.notify_all();
+        writeNow(lock, snapshot);
     }
 }
 

@@ -13,6 +13,8 @@
 
 namespace quenlow {
 
+class ViewTarget;
+
 // What one save writes of the current order, copied on the thread that owns
 // the records so the writer never touches them.
 struct OrderSnapshot {
@@ -33,6 +35,8 @@ struct OrderSnapshot {
         std::vector<PartEntry> parts;
     };
     std::string path;  // the save-state file
+    // Told in the diagnostic log why a save failed; may be null.
+    ViewTarget* view = nullptr;
     std::string orderId;
     std::string currentUrl;
     std::string defaultOutputFolder;
@@ -40,7 +44,9 @@ struct OrderSnapshot {
 };
 
 // Reads the file as it is now, merges the order in and replaces the file,
-// under the save-state lock. False when it could not be written.
+// under the save-state lock. False when it could not be written (the
+// previous file is then kept, and the view is told why). The lock is waited
+// for at most pacing().saveLockWait.
 bool writeSaveState(const OrderSnapshot& order);
 
 // One thread that writes the latest requested snapshot. Requests that arrive
@@ -60,13 +66,18 @@ class SaveStateWriter {
 
   private:
     void run();
+    // Writes snapshot on the calling thread, seen by waitUntilIdle as a write
+    // under way. Called with lock held; returns with it held.
+    void writeNow(std::unique_lock<std::mutex>& lock, const OrderSnapshot& snapshot);
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::optional<OrderSnapshot> pending_;
     bool writing_ = false;
     bool stopping_ = false;
-    std::thread thread_;  // started by the first request
+    // Started by the first request; a request that cannot start it writes in
+    // line, and the next one tries again.
+    std::thread thread_;
 };
 
 }  // namespace quenlow

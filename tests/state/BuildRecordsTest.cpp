@@ -14,7 +14,9 @@ const char* kExample = R"(<ApplicationData DefaultOutputFolder="/data/Software"/
     <FilePart FilePartKey="1" FileID="A1" DownloadKBCount="2048" ExtractedKBCount="4096" FileURL="http://h/a1"/>
     <FilePart FilePartKey="2" FileID="A2" FileURL="http://h/a2"/>
   </File>
-  <File FileTypeID="x" FileKey="2" FileName="notes.txt"/>
+  <File FileTypeID="x" FileKey="2" FileName="notes.txt">
+    <FilePart FileID="B1" FileURL="http://h/b1"/>
+  </File>
 </Files>)";
 
 using BuildRecordsTest = StateFixture;
@@ -53,7 +55,8 @@ TEST_F(BuildRecordsTest, ReadsFilesPartsAndDefaults) {
     const File& g = *order->files[1];
     EXPECT_EQ(g.fileTypeId, 0);  // non-numeric reads as 0
     EXPECT_EQ(g.installCommand, "");
-    EXPECT_EQ(g.partCount, 0);
+    ASSERT_EQ(g.partCount, 1);
+    EXPECT_EQ(g.parts[0]->index, 0);  // a missing key reads as the first part
     EXPECT_FALSE(g.isPackage);
 
     // Records ready, with lParam 0.
@@ -104,7 +107,7 @@ TEST_F(BuildRecordsTest, PackageDetectedByExtensionInAnyLetterCase) {
           Case{"Setup.", false}, Case{"", false}, Case{"Setup.tarnx", false}}) {
         auto order = makeOrder("1");
         order->buildRecords(std::string("<Files><File FileKey=\"1\" FileName=\"") + c.name +
-                            "\"/></Files>");
+                            "\"><FilePart FileID=\"A\"/></File></Files>");
         ASSERT_EQ(order->files.size(), 1u);
         EXPECT_EQ(order->files[0]->isPackage, c.package) << c.name;
     }
@@ -438,9 +441,9 @@ TEST_F(BuildRecordsTest, PackageFoundOnADriveIsPrelocated) {
     auto order = makeOrder("1");
     order->loadOrder(R"(<ApplicationData DefaultOutputFolder="/dl"/><Files>
         <File FileKey="1" FileName="Setup.TARN"><FilePart FilePartKey="1" FileID="A"/></File>
-        <File FileKey="2" FileName="plain.bin"/>
-        <File FileKey="3" FileName="absent.tarn"/>
-        <File FileKey="4" FileName="../e/TARN/other.tarn"/></Files>)");
+        <File FileKey="2" FileName="plain.bin"><FilePart FileID="B"/></File>
+        <File FileKey="3" FileName="absent.tarn"><FilePart FileID="C"/></File>
+        <File FileKey="4" FileName="../e/TARN/other.tarn"><FilePart FileID="D"/></File></Files>)");
     ASSERT_EQ(order->files.size(), 4u);
     const File& f = *order->files[0];
     EXPECT_TRUE(f.prelocated);
@@ -464,9 +467,11 @@ TEST_F(BuildRecordsTest, CompleteFileIsNotLookedForOnDrives) {
     writeFile(savePath(),
               "<Orders><Order OrderID=\"1\"><Files><File FileKey=\"1\" FileState=\"Complete\" "
               "OutputFolder=\"" +
-                  out + "\"/></Files></Order></Orders>");
+                  out +
+                  "\"><FilePart FileID=\"A\" FilePartKey=\"0\"/></File></Files></Order></Orders>");
     auto order = makeOrder("1");
-    order->loadOrder(R"(<Files><File FileKey="1" FileTypeID="2" FileName="Setup.tarn"/></Files>)");
+    order->loadOrder(
+        R"(<Files><File FileKey="1" FileTypeID="2" FileName="Setup.tarn"><FilePart FileID="A"/></File></Files>)");
     ASSERT_EQ(order->files.size(), 1u);
     EXPECT_EQ(order->files[0]->state.load(), FileState_Complete);
     EXPECT_FALSE(order->files[0]->prelocated);
@@ -547,27 +552,43 @@ INSTANTIATE_TEST_SUITE_P(
                                 orderText(1, 1, "f.bin", kLongPath.substr(1) + "x"), false,
                                 "InstallCommand"},
                       LimitCase{"OutputFolderTooLong", orderText(1, 1, "f.bin", "", kLongPath),
-                                false, "DefaultOutputFolder"}),
+                                false, "DefaultOutputFolder"},
+                      LimitCase{"FileWithoutParts", orderText(1, 0), false, "file 1 has no parts"},
+                      LimitCase{"FileWithoutPartsSelfClosed",
+                                R"(<Files><File FileKey="1" FileName="a.bin"/></Files>)", false,
+                                "file 1 has no parts"},
+                      LimitCase{"FileWithOtherChildrenOnly",
+                                R"(<Files><File FileKey="1" FileName="a.bin"><Part FileID="A"/>)"
+                                R"(</File></Files>)",
+                                false, "file 1 has no parts"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// One file that can never be fetched refuses the whole file information,
+// like any other limit: no record of it is kept, so none is saved "Complete"
+// (an earlier run's record of the order included).
 TEST_F(BuildRecordsTest, FileWithoutPartsIsRefusedAndNeverSavedComplete) {
+    writeFile(savePath(),
+              "<Orders><Order OrderID=\"1\"><Files><File FileKey=\"1\" FileState=\"Complete\" "
+              "OutputFolder=\"" +
+                  root + "\"/></Files></Order></Orders>");
     auto order = makeOrder("1");
-    order->loadOrder(R"(<Files><File FileKey="1" FileName="a.bin"/>
-        <File FileKey="2" FileName="b.bin"><FilePart FilePartKey="1" FileID="B"/></File></Files>)");
-    ASSERT_EQ(order->fileCount, 2);
-    EXPECT_FALSE(countsAsComplete(*order->files[0]));
-    EXPECT_EQ(view.count(UM_DEBUG_TEXT), 1u);
-    auto logged = view.messages();
-    bool named = false;
-    for (const auto& m : logged)
-        if (m.id == UM_DEBUG_TEXT)
-            named = m.text.value_or("").find("file 1 has no parts") != std::string::npos;
-    EXPECT_TRUE(named);
+    order->loadOrder(R"(<Files><File FileKey="2" FileName="b.bin"><FilePart FileID="B"/></File>
+        <File FileKey="1" FileName="a.bin"/></Files>)");
+    EXPECT_EQ(order->fileCount, 0);
+    EXPECT_TRUE(order->files.empty());
+    std::vector<std::string> logged;
+    for (const auto& m : view.messages())
+        if (m.id == UM_DEBUG_TEXT) logged.push_back(m.text.value_or(""));
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("file 1 has no parts"), std::string::npos) << logged[0];
+    EXPECT_EQ(view.count(UM_FILE_STATUS, Status_RecordsReady), 1u);
+
     ASSERT_TRUE(order->saveState());
     pugi::xml_document doc;
     ASSERT_TRUE(doc.load_file(savePath().c_str()));
-    EXPECT_STREQ(doc.select_node("//File[@FileKey='1']").node().attribute("FileState").value(),
-                 "Downloading");
+    EXPECT_TRUE(doc.select_node("/Orders/Order[@OrderID='1']"));
+    EXPECT_FALSE(doc.select_node("//File[@FileState='Complete']"));
+    EXPECT_FALSE(doc.select_node("//File"));
 }
 
 struct FolderCase {

@@ -14,8 +14,10 @@ class OrderActionsTest : public StateFixture {
         StateFixture::SetUp();
         order = makeOrder("1");
         order->loadOrder(R"(<Files>
-            <File FileKey="1" FileName="a.bin"/><File FileKey="2" FileName="b.bin"/>
-            <File FileKey="3" FileName="c.bin"/><File FileKey="4" FileName="d.bin"/></Files>)");
+            <File FileKey="1" FileName="a.bin"><FilePart FileID="A"/></File>
+            <File FileKey="2" FileName="b.bin"><FilePart FileID="B"/></File>
+            <File FileKey="3" FileName="c.bin"><FilePart FileID="C"/></File>
+            <File FileKey="4" FileName="d.bin"><FilePart FileID="D"/></File></Files>)");
         ASSERT_EQ(order->fileCount, 4);
         view.clear();
     }

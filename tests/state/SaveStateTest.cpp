@@ -1,12 +1,14 @@
 // Writing and re-reading the per-user save-state file.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <pugixml.hpp>
 #include <thread>
@@ -491,6 +493,79 @@ TEST_F(SaveStateTest, FailedWriteKeepsThePreviousFile) {
     }
     ASSERT_TRUE(order->saveState());
     EXPECT_NE(readFile(savePath()).find("URLReadPosition=\"1234\""), std::string::npos);
+}
+
+// Another process's hold on the save-state lock: a flock through a
+// descriptor of its own, which a save's flock conflicts with even in this
+// process.
+class HeldSaveStateLock {
+  public:
+    explicit HeldSaveStateLock(const std::string& statePath)
+        : fd_(::open((statePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {}
+    ~HeldSaveStateLock() { release(); }
+    bool take() { return fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0; }
+    void release() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_;
+};
+
+std::vector<std::string> debugTexts(const RecordingView& view) {
+    std::vector<std::string> out;
+    for (const auto& m : view.messages())
+        if (m.id == UM_DEBUG_TEXT) out.push_back(m.text.value_or(""));
+    return out;
+}
+
+// A lock another process never lets go of costs one save, not a window that
+// stands still: the save gives up after the bound, says why, keeps the file,
+// and the next save after the holder goes writes.
+TEST_F(SaveStateTest, ASaveGivesUpOnALockHeldElsewhereAndTheNextOneWrites) {
+    pacing().saveLockWait = Millis(20);
+    struct Case {
+        const char* name;
+        // Saves; the result when the caller learns it.
+        std::function<std::optional<bool>(OrderState&)> save;
+    };
+    const Case cases[] = {
+        {"on the caller's thread", [](OrderState& o) { return std::optional(o.saveState()); }},
+        {"on the writer's thread",
+         [](OrderState& o) {
+             o.requestSave();
+             o.waitForSaves();
+             return std::optional<bool>();
+         }},
+    };
+    auto order = makeOrder("1");
+    order->loadOrder(kOrder);
+    int64_t position = 1000;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(order->saveState()) << c.name;
+        const std::string before = readFile(savePath());
+        order->files[0]->parts[0]->readPosition = ++position;
+        view.clear();
+
+        HeldSaveStateLock other(savePath());
+        ASSERT_TRUE(other.take()) << c.name;
+        EXPECT_NE(c.save(*order), std::optional(true)) << c.name;
+        EXPECT_EQ(readFile(savePath()), before) << c.name;
+        EXPECT_TRUE(temporaryFilesBeside(savePath()).empty()) << c.name;
+        std::vector<std::string> logged = debugTexts(view);
+        ASSERT_EQ(logged.size(), 1u) << c.name;
+        EXPECT_NE(logged[0].find("not saved"), std::string::npos) << logged[0];
+        EXPECT_NE(logged[0].find("VeskSaveState.xml.lock"), std::string::npos) << logged[0];
+        EXPECT_NE(logged[0].find("another process"), std::string::npos) << logged[0];
+
+        other.release();
+        EXPECT_NE(c.save(*order), std::optional(false)) << c.name;
+        EXPECT_NE(readFile(savePath()).find("URLReadPosition=\"" + std::to_string(position) + "\""),
+                  std::string::npos)
+            << c.name;
+        EXPECT_EQ(debugTexts(view).size(), 1u) << c.name;  // nothing more to say
+    }
 }
 
 TEST_F(SaveStateTest, NoDataFolderMeansNothingIsReadOrWritten) {

@@ -1,9 +1,13 @@
 // Saves the view asks for are written on the writer's thread, newest first.
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
+#include "platform/WorkerThread.h"
 #include "state/StateFixture.h"
 
 namespace quenlow::test {
@@ -45,7 +49,13 @@ class GatedFileSystem : public PosixFileSystem {
     int folderFlushes = 0;
 };
 
-class SaveStateWriterTest : public StateFixture {};
+class SaveStateWriterTest : public StateFixture {
+  protected:
+    void TearDown() override {
+        setThreadLauncher({});
+        StateFixture::TearDown();
+    }
+};
 
 TEST_F(SaveStateWriterTest, TheCallerNeverWaitsAndOnlyTheNewestPendingSaveIsWritten) {
     auto order = makeOrder("77");
@@ -77,6 +87,37 @@ TEST_F(SaveStateWriterTest, ASaveRequestedBeforeTheOrderGoesIsStillWritten) {
     order->requestSave();
     order.reset();
     EXPECT_NE(readFile(savePath()).find("http://store/kept"), std::string::npos);
+}
+
+// A system out of threads: the save is written on the caller's thread instead
+// of ending the process, and the next request starts the thread after all.
+TEST_F(SaveStateWriterTest, ASaveIsWrittenInLineWhenNoThreadCanStartAndTheNextTriesAgain) {
+    int launches = 0;
+    setThreadLauncher([&launches](std::function<void()> body) {
+        if (++launches == 1)
+            throw std::system_error(EAGAIN, std::generic_category(), "no thread for you");
+        return std::thread(std::move(body));
+    });
+    auto order = makeOrder("79");
+    order->loadOrder(kOrder);
+
+    order->CurrentUrl = "http://store/in-line";
+    order->requestSave();
+    EXPECT_EQ(launches, 1);
+    // On disk when requestSave returns: no thread was there to write it later.
+    EXPECT_NE(readFile(savePath()).find("http://store/in-line"), std::string::npos);
+    size_t told = 0;
+    for (const auto& m : view.messages())
+        if (m.id == UM_DEBUG_TEXT &&
+            m.text.value_or("").find("No thread can be started") != std::string::npos)
+            ++told;
+    EXPECT_EQ(told, 1u);
+
+    order->CurrentUrl = "http://store/threaded";
+    order->requestSave();
+    order->waitForSaves();
+    EXPECT_EQ(launches, 2);
+    EXPECT_NE(readFile(savePath()).find("http://store/threaded"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // A temporary home for state tests: APPDATA and HOME point into a fresh
-// folder, no drive roots are searched, and everything is undone afterwards.
+// folder, no drive roots are searched, waits a test shrinks are restored, and
+// everything is undone afterwards.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/FileSystem.h"
+#include "platform/Pacing.h"
 #include "platform/UserFolders.h"
 #include "state/OrderState.h"
 #include "support/RecordingShell.h"
@@ -32,11 +34,13 @@ class StateFixture : public ::testing::Test {
         environment.set("APPDATA", appData);
         environment.set("HOME", home);
         setDriveRoots(std::vector<std::string>{});
+        savedPacing = pacing();
     }
 
     void TearDown() override {
         setDriveRoots(std::nullopt);
         setFileSystem(nullptr);
+        pacing() = savedPacing;
     }
 
     static void writeFile(const std::string& path, const std::string& content) {
@@ -61,6 +65,7 @@ class StateFixture : public ::testing::Test {
         return order;
     }
 
+    Pacing savedPacing;
     ScratchDir scratch{"state"};
     ScopedEnvironment environment;
     std::string root, appData, home;
