@@ -27,6 +27,16 @@ class Hostile : public DownloadFixture {
                      std::string(p0.size() - static_cast<size_t>(read) + p1.size(), '\0'));
     }
     bool waitDownloadError() { return waitError(Error_Download); }
+    // However the test body ends, the file's threads are joined and the view
+    // unhooked before the body's locals (a file system, counters) go.
+    struct StopAtExit {
+        Hostile& test;
+        ~StopAtExit() {
+            if (test.file) test.file->shutdown();
+            test.view.onMessage = nullptr;
+            setFileSystem(nullptr);
+        }
+    };
 };
 
 // Counts the openings of one path and notes whether the file was there when
@@ -279,6 +289,7 @@ TEST_P(LateLayout, NeverOpensTheFailedRunsFile) {
     makeFile("late.bin", {"/w/0", "/w/1"});
     WatchingFileSystem fs(outputPath());
     setFileSystem(&fs);
+    StopAtExit stop{*this};
     start();
     if (openedFirst) {
         ASSERT_TRUE(waitUntil([&] { return file->outputIsOpen(); }));
@@ -337,6 +348,7 @@ TEST_P(NoSpace, TheFileIsGoneWhenTheErrorArrives) {
         if (std::filesystem::exists(std::filesystem::symlink_status(path)))
             presentAtError.store(true);
     };
+    StopAtExit stop{*this};
     start();
     ASSERT_TRUE(waitError(Error_DiskSpace));
     file->shutdown();
