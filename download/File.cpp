@@ -702,20 +702,29 @@ void File::openOutputFile() {
         failFile(fd == -ENOSPC ? Error_DiskSpace : Error_CreateFile);
         return;
     }
-    {
-        Poco::FastMutex::ScopedLock w(writeLock_);
-        outputFile_ = fd;
-        outputOpen_.store(true);
-    }
     // A power loss must not drop the entry that the saved positions point into.
     if (created) fs.syncFolder(outputFolder);
+    // Reserved before the descriptor is published: once it is, the controller
+    // may close it at any moment (an abort), and its number may then name
+    // another file.
     if (fs.allocate(fd, static_cast<off_t>(fileSize.load())) == -ENOSPC) {
+        fs.close(fd);
         // Only a file this run created goes: an existing one holds bytes
         // that the saved positions still count on. Removed before the failure
         // is reported, so whoever sees the error sees the file gone.
         if (created) fs.remove(path);
         failFile(Error_DiskSpace);
+        return;
     }
+    Poco::FastMutex::ScopedLock w(writeLock_);
+    // Aborted meanwhile: that run's close may have passed, and no other closes it.
+    if (std::any_of(parts.begin(), parts.end(),
+                    [](const auto& p) { return p->state.load() == PartState_Abort; })) {
+        fs.close(fd);
+        return;
+    }
+    outputFile_ = fd;
+    outputOpen_.store(true);
 }
 
 void File::abortFileParts() {

@@ -413,8 +413,14 @@ TEST_F(ExtractionTest, EntriesThatWouldLeaveTheOutputFolderAreNotWritten) {
     fs::create_directories(dir / "outside");
     ASSERT_EQ(::symlink((dir / "outside").c_str(), (out + "/link").c_str()), 0);
     ASSERT_EQ(::symlink((dir / "outside/target").c_str(), (out + "/filelink").c_str()), 0);
+    // A link to a file that exists outside the output folder: the entry is
+    // refused like one through a dangling link, and the file keeps its bytes.
+    const std::string kept = dir / "kept.txt";
+    writeFile(kept, "not yours");
+    ASSERT_EQ(::symlink(kept.c_str(), (out + "/keptlink").c_str()), 0);
     const std::vector<std::string> names = {"../evil",   "Setup/../../evil", "\\\\abs/evil",
-                                            "link/evil", "filelink",         "link/"};
+                                            "link/evil", "filelink",         "link/",
+                                            "keptlink"};
     for (bool legacy : {false, true}) {
         for (const auto& n : names) {
             PackageOptions o;
@@ -436,6 +442,9 @@ TEST_F(ExtractionTest, EntriesThatWouldLeaveTheOutputFolderAreNotWritten) {
         }
     }
     EXPECT_TRUE(filesBelow(dir / "outside").empty());
+    EXPECT_EQ(readFile(kept), "not yours");
+    EXPECT_TRUE(fs::is_symlink(out + "/keptlink"));
+    EXPECT_EQ(fs::read_symlink(out + "/keptlink"), fs::path(kept));
     EXPECT_FALSE(fs::exists(dir / "evil"));
     EXPECT_FALSE(fs::exists("/abs/evil"));
 }

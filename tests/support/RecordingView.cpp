@@ -5,6 +5,7 @@ namespace quenlow::test {
 void RecordingView::postViewMessage(Message msg) {
     Recorded r{msg.id, msg.wParam, msg.lParam, std::nullopt};
     if (auto* t = msg.text()) r.text = *t;
+    if (onMessage) onMessage(r);
     {
         std::lock_guard lock(mutex_);
         messages_.push_back(std::move(r));

@@ -25,6 +25,11 @@ class RecordingView : public ViewTarget {
   public:
     void postViewMessage(Message msg) override;
 
+    // Called on the posting thread as each message arrives, before it is
+    // recorded: a test's way to look at the world at that moment. Set it
+    // before anything posts.
+    std::function<void(const Recorded&)> onMessage;
+
     std::vector<Recorded> messages() const;
     // Waits until pred holds for some recorded message; returns it.
     std::optional<Recorded> waitFor(const std::function<bool(const Recorded&)>& pred,

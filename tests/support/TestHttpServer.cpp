@@ -4,8 +4,10 @@
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/HTTPServerRequestImpl.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketStream.h>
 #include <Poco/URI.h>
 
 #include <algorithm>
@@ -119,6 +121,11 @@ class Handler : public Poco::Net::HTTPRequestHandler {
                 }
             }
         }
+        if (b.holdHead) {
+            std::unique_lock lock(state_->mutex);
+            state_->stallCv.wait_for(lock, std::chrono::seconds(60),
+                                     [&] { return state_->released; });
+        }
         resp.setKeepAlive(false);
         if (!b.redirectTo.empty()) {
             resp.set("Location", b.redirectTo);
@@ -180,8 +187,28 @@ class Handler : public Poco::Net::HTTPRequestHandler {
             resp.setStatusAndReason(HTTPResponse::HTTP_OK);
         }
         resp.set("Accept-Ranges", "bytes");
-        resp.setContentLength64(static_cast<Poco::Int64>(end - begin));
-        std::ostream& out = resp.send();
+        std::unique_ptr<Poco::Net::SocketOutputStream> raw;
+        std::ostream* body = nullptr;
+        if (!b.announcedLength.empty()) {
+            // Poco checks a Content-Length it sends: a false one goes out by hand.
+            auto& socket = dynamic_cast<Poco::Net::HTTPServerRequestImpl&>(req).socket();
+            raw = std::make_unique<Poco::Net::SocketOutputStream>(socket);
+            *raw << "HTTP/1.1 " << static_cast<int>(resp.getStatus()) << ' ' << resp.getReason()
+                 << "\r\n";
+            for (const auto& [k, v] : resp) *raw << k << ": " << v << "\r\n";
+            *raw << "Content-Length: " << b.announcedLength << "\r\n\r\n";
+            body = raw.get();
+        } else if (b.framing == ServerBehavior::Framing::Chunked) {
+            resp.setChunkedTransferEncoding(true);
+            body = &resp.send();
+        } else if (b.framing == ServerBehavior::Framing::UntilClose) {
+            resp.setVersion(Poco::Net::HTTPMessage::HTTP_1_0);
+            body = &resp.send();  // no length: the body ends when the connection closes
+        } else {
+            resp.setContentLength64(static_cast<Poco::Int64>(end - begin));
+            body = &resp.send();
+        }
+        std::ostream& out = *body;
 
         uint64_t limit = end - begin;
         if (cutShort) limit = std::min<uint64_t>(limit, static_cast<uint64_t>(b.shortBodyBytes));

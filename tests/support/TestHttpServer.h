@@ -11,7 +11,8 @@
 // Files are served with real single-range support ("bytes=N-", "bytes=N-M",
 // "bytes=-N"): 206 with Content-Range, 416 when the start lies at or past the
 // end. Behaviours (per path) simulate faulty servers: a fixed status, ignoring
-// Range, a body cut short, a stall after some bytes, a redirect, throttling.
+// Range, a body cut short, a stall after some bytes, a redirect, throttling,
+// a body without Content-Length or with a false one, an answer held back.
 // Every request is recorded (method, target, headers) before it is answered.
 
 #include <Poco/Net/HTTPServer.h>
@@ -51,6 +52,14 @@ struct ServerBehavior {
     // A Range request answered 206 with the whole file and no Content-Range.
     bool partialWithoutContentRange = false;
     int64_t contentRangeShift = 0;  // the announced Content-Range start is off by this much
+    // How the body's end is told: by Content-Length, by chunks, or by closing
+    // the connection (an HTTP/1.0 answer) with no Content-Length either way.
+    enum class Framing { ContentLength, Chunked, UntilClose };
+    Framing framing = Framing::ContentLength;
+    // When set: sent as the Content-Length text in place of the body's true
+    // size (which is what is sent, before the connection closes).
+    std::string announcedLength;
+    bool holdHead = false;  // nothing is answered until releaseStalls()
 };
 
 // The deterministic content of addGeneratedFile: byte i of the file.
@@ -73,7 +82,7 @@ class TestHttpServer {
     std::vector<RecordedRequest> requests() const;
     std::vector<RecordedRequest> requestsFor(const std::string& path) const;
     size_t requestCount(const std::string& path) const;
-    // Wakes every stalled response (they then close their connections).
+    // Wakes every stalled or held response (they then close their connections).
     void releaseStalls();
 
     struct State;  // shared with the request handlers
