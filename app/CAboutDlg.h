@@ -1,5 +1,5 @@
 #pragma once
-// The About box: a modal dialog with no behaviour of its own.
+// The About box: a window-modal dialog with no behaviour of its own.
 
 #include <QDialog>
 

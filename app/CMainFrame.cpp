@@ -49,6 +49,14 @@ void CMainFrame::showDownloadStatus() {
 }
 
 void CMainFrame::OnAppAbout() {
-    CAboutDlg dialog(this);
-    dialog.exec();
+    if (about_) {
+        about_->raise();
+        about_->activateWindow();
+        return;
+    }
+    // Opened, not run: the dialog's own event loop would hold up the page and
+    // the downloads until it closed.
+    about_ = new CAboutDlg(this);
+    about_->setAttribute(Qt::WA_DeleteOnClose);
+    about_->open();
 }

@@ -4,9 +4,11 @@
 // The text pane shows the running downloads (count, speed, time left).
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include "app/core/DownloadStatusText.h"
 
+class CAboutDlg;
 class QLabel;
 
 class CMainFrame : public QMainWindow {
@@ -15,6 +17,7 @@ class CMainFrame : public QMainWindow {
     explicit CMainFrame(QWidget* parent = nullptr);
     // Creates the status bar; false when it could not be made.
     bool OnCreate();
+    // Opens the About box, or brings the open one to the front; returns at once.
     void OnAppAbout();
 
   private:
@@ -22,5 +25,6 @@ class CMainFrame : public QMainWindow {
     void showDownloadStatus();
 
     QLabel* textPane_ = nullptr;
+    QPointer<CAboutDlg> about_;
     quenlow::DownloadStatusText downloadStatus_;
 };

@@ -55,7 +55,8 @@ bool CQuenlowApp::InitInstance() {
     if (args.size() > 1 && args.at(1) == QStringLiteral("--")) args.removeAt(1);
     if (args.size() > 1) {
         if (!document_.OnOpenDocument(args.at(1))) {
-            messageBox(nullptr, args.at(1).toStdString() + "\nFailed to open document.", "Quenlow");
+            // Before the event loop starts: the only box allowed to wait for its click.
+            startupMessageBox(args.at(1).toStdString() + "\nFailed to open document.", "Quenlow");
             return false;
         }
         argumentFile = args.at(1).toStdString();

@@ -2,6 +2,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QThread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,18 +22,24 @@ bool printedInstead(const std::string& text, const std::string& caption) {
 
 }  // namespace
 
-void messageBox(QWidget* owner, const std::string& text, const std::string& caption) {
-    if (printedInstead(text, caption)) return;
-    QMessageBox::information(owner, QString::fromStdString(caption), QString::fromStdString(text),
-                             QMessageBox::Ok);
-}
-
 void openMessageBox(QWidget* owner, const std::string& text, const std::string& caption) {
     if (printedInstead(text, caption)) return;
     auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(caption),
                                 QString::fromStdString(text), QMessageBox::Ok, owner);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
+}
+
+void startupMessageBox(const std::string& text, const std::string& caption) {
+    if (QThread::currentThread()->loopLevel() > 0) {
+        openMessageBox(nullptr, text, caption);
+        return;
+    }
+    if (printedInstead(text, caption)) return;
+    // Blocking on purpose: no event loop runs yet, so the box's own loop is
+    // the only one and nothing else waits on it; the application ends after.
+    QMessageBox::information(nullptr, QString::fromStdString(caption), QString::fromStdString(text),
+                             QMessageBox::Ok);
 }
 
 }  // namespace quenlow

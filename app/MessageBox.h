@@ -9,10 +9,12 @@ class QWidget;
 
 namespace quenlow {
 
-// Shows the box and returns once the user closed it (start-up only: it runs
-// its own event loop).
-void messageBox(QWidget* owner, const std::string& text, const std::string& caption);
-// Opens the box, window-modal, and returns at once.
+// Opens the box, window-modal, and returns at once. Every box shown while the
+// application runs goes through here.
 void openMessageBox(QWidget* owner, const std::string& text, const std::string& caption);
+// For a start-up failure, before the application's event loop starts: shows
+// the box and returns once the user closed it. Called while a loop already
+// runs it opens the box instead and returns at once.
+void startupMessageBox(const std::string& text, const std::string& caption);
 
 }  // namespace quenlow
