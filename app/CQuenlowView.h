@@ -70,6 +70,7 @@ class CQuenlowView : public QWidget, public quenlow::Page, public quenlow::ViewH
     void drainQueue();
     void onLoadStarted();
     void onLoadFinished(bool ok);
+    void pressTestKeys(int rounds);
     void onScreenshotSignal();
 
   private:
