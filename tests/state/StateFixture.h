@@ -15,6 +15,7 @@
 #include "platform/FileSystem.h"
 #include "platform/UserFolders.h"
 #include "state/OrderState.h"
+#include "support/Files.h"
 #include "support/RecordingShell.h"
 #include "support/RecordingView.h"
 #include "support/ScopedEnvironment.h"
@@ -44,12 +45,7 @@ class StateFixture : public ::testing::Test {
         std::ofstream(path, std::ios::binary) << content;
     }
 
-    static std::string readFile(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    static std::string readFile(const std::string& path) { return test::readFile(path); }
 
     std::string savePath() const { return appData + "/Ostrel Inc/Quenlow/VeskSaveState.xml"; }
 
