@@ -3,20 +3,9 @@
 #include <cstring>
 
 #include "package/BlowfishTables.h"
+#include "package/LittleEndian.h"
 
 namespace quenlow {
-
-namespace {
-uint32_t loadLE(const uint8_t* b) {
-    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-}
-void storeLE(uint8_t* b, uint32_t v) {
-    b[0] = uint8_t(v);
-    b[1] = uint8_t(v >> 8);
-    b[2] = uint8_t(v >> 16);
-    b[3] = uint8_t(v >> 24);
-}
-}  // namespace
 
 Blowfish::Blowfish(const uint8_t* key, size_t keyLength) {
     std::memcpy(p_, blowfish_init::kP, sizeof p_);
@@ -84,19 +73,19 @@ void Blowfish::decryptBlock(uint32_t& left, uint32_t& right) const {
 
 void Blowfish::decryptBuffer(uint8_t* data, size_t length) const {
     for (size_t off = 0; off < length; off += 8) {
-        uint32_t l = loadLE(data + off), r = loadLE(data + off + 4);
+        uint32_t l = get32(data + off), r = get32(data + off + 4);
         decryptBlock(l, r);
-        storeLE(data + off, l);
-        storeLE(data + off + 4, r);
+        set32(data + off, l);
+        set32(data + off + 4, r);
     }
 }
 
 void Blowfish::encryptBuffer(uint8_t* data, size_t length) const {
     for (size_t off = 0; off < length; off += 8) {
-        uint32_t l = loadLE(data + off), r = loadLE(data + off + 4);
+        uint32_t l = get32(data + off), r = get32(data + off + 4);
         encryptBlock(l, r);
-        storeLE(data + off, l);
-        storeLE(data + off + 4, r);
+        set32(data + off, l);
+        set32(data + off + 4, r);
     }
 }
 

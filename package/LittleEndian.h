@@ -1,6 +1,6 @@
 #pragma once
 // Little-endian words as every package layout stores them: read from bytes,
-// appended to a byte string.
+// written over bytes in place, appended to a byte string.
 
 #include <cstdint>
 #include <string>
@@ -13,6 +13,10 @@ inline uint32_t get32(const uint8_t* p) {
 
 inline uint64_t get64(const uint8_t* p) {
     return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32;
+}
+
+inline void set32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 inline void put32(std::string& out, uint32_t v) {

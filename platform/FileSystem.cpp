@@ -129,6 +129,21 @@ ssize_t writeAll(FileSystem& fs, int fd, const void* data, size_t n, off_t offse
     return static_cast<ssize_t>(n);
 }
 
+ssize_t appendAll(int fd, const void* data, size_t n) {
+    const auto* bytes = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::write(fd, bytes + done, n - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return -errno;
+        }
+        if (w == 0) return -EIO;
+        done += static_cast<size_t>(w);
+    }
+    return static_cast<ssize_t>(n);
+}
+
 FileSystem& fileSystem() {
     FileSystem* fs = current.load();
     return fs ? *fs : realFileSystem();

@@ -78,6 +78,13 @@ void setFileSystem(FileSystem* fs);
 // progress is -EIO.
 ssize_t writeAll(FileSystem& fs, int fd, const void* data, size_t n, off_t offset);
 
+// Appends all n bytes to a descriptor opened with O_APPEND: one write(2) puts
+// them at the end whole; a short write (or a signal) goes on with the rest.
+// Straight to the kernel, not through fileSystem(), so a fault injected into
+// the engine's files never silences the log. n, or -errno; a write that makes
+// no progress is -EIO.
+ssize_t appendAll(int fd, const void* data, size_t n);
+
 // Creates every missing folder along path (when pathEndsWithFileName, the
 // last component is a file name and is not created).
 bool CreateDirectoryTree(const std::string& path, bool pathEndsWithFileName);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
@@ -140,14 +139,7 @@ void FileLogWriter::write(const std::string& message, LogCategory category, LogL
     if (fd_ < 0) return;
     const std::string line = composeLogLine(message, category, level);
     std::lock_guard lock(mutex_);
-    // O_APPEND puts the whole line at the end in one write; loop only for a short write.
-    size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // write errors are not reported
-        done += static_cast<size_t>(n);
-    }
+    appendAll(fd_, line.data(), line.size());  // write errors are not reported
 }
 
 }  // namespace quenlow

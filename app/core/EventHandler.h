@@ -34,7 +34,4 @@ class EventHandler {
     void onClick(const std::vector<ClickedElement>& chain);
 };
 
-// Leading decimal digits of text as an int (none gives 0; too large saturates).
-int leadingNumber(const std::string& text);
-
 }  // namespace quenlow

@@ -15,7 +15,6 @@
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/StreamCopier.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -38,7 +37,9 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/ChildProcess.h"
+#include "support/Files.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -46,94 +47,15 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::string binDir() {
-    const char* d = std::getenv("QUENLOW_BIN_DIR");
-    return d ? d : "build/bin";
-}
+using quenlow::test::BackgroundProcess;
+using quenlow::test::builtProgram;
+using quenlow::test::ProgramStart;
+using quenlow::test::readFile;
+using quenlow::test::waitUntil;
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Polls cond until it holds or the time-out passes.
-bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
-    auto end = Clock::now() + timeout;
-    while (Clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(100ms);
-    }
-    return cond();
-}
-
-// A child process with its output in files; its own process group so the
-// browser's helper processes go with it.
-class Child {
-  public:
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() { stop(); }
-
-    void start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-               const fs::path& cwd, const fs::path& out, const fs::path& err) {
-        std::vector<std::string> envText;
-        for (char** e = environ; *e; ++e) {
-            std::string kv = *e;
-            if (!env.count(kv.substr(0, kv.find('=')))) envText.push_back(kv);
-        }
-        for (const auto& [k, v] : env) envText.push_back(k + "=" + v);
-        std::vector<char*> args, envp;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        for (const auto& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setpgid(0, 0);
-            if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-            int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(o, 1);
-            ::dup2(e, 2);
-            ::execve(args[0], args.data(), envp.data());
-            ::_exit(127);
-        }
-        ASSERT_GT(pid_, 0);
-    }
-
-    // Exit status once the process ended within the time-out.
-    std::optional<int> waitExit(std::chrono::milliseconds timeout) {
-        if (exitCode_) return exitCode_;
-        auto end = Clock::now() + timeout;
-        do {
-            int status = 0;
-            pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return exitCode_;
-            }
-            std::this_thread::sleep_for(50ms);
-        } while (Clock::now() < end);
-        return std::nullopt;
-    }
-    bool running() { return pid_ > 0 && !waitExit(0ms); }
-    pid_t pid() const { return pid_; }
-
-    void stop() {
-        if (pid_ <= 0 || exitCode_) return;
-        ::kill(-pid_, SIGTERM);
-        if (!waitExit(15s)) {
-            ::kill(-pid_, SIGKILL);
-            waitExit(15s);
-        }
-        ::kill(-pid_, SIGKILL);  // helper processes left in the group
-    }
-
-  private:
-    pid_t pid_ = -1;
-    std::optional<int> exitCode_;
-};
+// The checks ask the store or read the browser's files: a pause between them
+// that leaves the small machine to the browser.
+constexpr auto kPoll = 100ms;
 
 struct PageCall {
     int page = 0;
@@ -169,18 +91,22 @@ class Store {
   public:
     void start(const fs::path& dir) {
         fs::create_directories(dir / "data");
-        child_.start(
-            {binDir() + "/quenlow-store", "--port", "0", "--data-dir", (dir / "data").string()}, {},
-            dir, dir / "store.out", dir / "store.err");
+        const std::string program = builtProgram("quenlow-store");
+        child_ = std::make_unique<BackgroundProcess>(
+            ProgramStart{.args = {program, "--port", "0", "--data-dir", (dir / "data").string()},
+                         .folder = dir,
+                         .outFile = dir / "store.out",
+                         .errFile = dir / "store.err",
+                         .ownProcessGroup = true});
         const std::string marker = "listening on http://127.0.0.1:";
         ASSERT_TRUE(waitUntil(
             [&] {
                 return readFile(dir / "store.out").find(marker) != std::string::npos ||
-                       !child_.running();
+                       !child_->running();
             },
-            30s));
+            30s, kPoll));
         ASSERT_NE(readFile(dir / "store.out").find(marker), std::string::npos)
-            << binDir() << "/quenlow-store did not start: " << readFile(dir / "store.err");
+            << program << " did not start: " << readFile(dir / "store.err");
         std::string out = readFile(dir / "store.out");
         port_ = std::stoi(out.substr(out.find(marker) + marker.size()));
     }
@@ -244,10 +170,12 @@ class Store {
         EXPECT_EQ(r.status, 200);
         return r.body;
     }
-    void stop() { child_.stop(); }
+    void stop() {
+        if (child_) child_->stop();
+    }
 
   private:
-    Child child_;
+    std::unique_ptr<BackgroundProcess> child_;
     int port_ = 0;
 };
 
@@ -287,15 +215,19 @@ class AppEndToEnd : public ::testing::Test {
     }
 
     // Starts the application on url (through the command-line file).
-    Child& startApp(const std::string& url, std::map<std::string, std::string> extraEnv = {}) {
+    BackgroundProcess& startApp(const std::string& url,
+                                std::map<std::string, std::string> extraEnv = {}) {
         std::ofstream(dir_ / "work/start.txt") << url << "\n";
         auto env = appEnv();
         for (auto& [k, v] : extraEnv) env[k] = v;
         size_t n = apps_.size();
-        apps_.push_back(std::make_unique<Child>());
-        apps_.back()->start({binDir() + "/quenlow", "start.txt"}, env, dir_ / "work",
-                            dir_ / ("app" + std::to_string(n) + ".out"),
-                            dir_ / ("app" + std::to_string(n) + ".err"));
+        apps_.push_back(std::make_unique<BackgroundProcess>(
+            ProgramStart{.args = {builtProgram("quenlow"), "start.txt"},
+                         .env = env,
+                         .folder = dir_ / "work",
+                         .outFile = dir_ / ("app" + std::to_string(n) + ".out"),
+                         .errFile = dir_ / ("app" + std::to_string(n) + ".err"),
+                         .ownProcessGroup = true}));
         return *apps_.back();
     }
     // The diagnostic log sits beside the save-state file, not in the current folder.
@@ -319,7 +251,7 @@ class AppEndToEnd : public ::testing::Test {
                     }
                 return false;
             },
-            timeout);
+            timeout, kPoll);
         return found;
     }
     std::optional<PageCall> waitCall(const std::string& fn, const std::vector<std::string>& args,
@@ -334,7 +266,7 @@ class AppEndToEnd : public ::testing::Test {
     fs::path dir_;
     std::string instanceId_;
     Store store_;
-    std::vector<std::unique_ptr<Child>> apps_;
+    std::vector<std::unique_ptr<BackgroundProcess>> apps_;
 };
 
 // --- downloads ---
@@ -347,7 +279,7 @@ TEST_F(AppEndToEnd, DownloadCompletesAndAnInterruptedOneResumesAfterRestart) {
         {"fileKey": "1", "fileName": "done.bin", "parts": 2, "size": 200000},
         {"fileKey": "2", "fileName": "slow.bin", "parts": 2, "size": 1500000, "throttleBytesPerSec": 100000},
         {"fileKey": "3", "fileName": "new.bin", "parts": 1, "size": 1000}]})");
-    Child& first = startApp(orderUrl(order));
+    BackgroundProcess& first = startApp(orderUrl(order));
     ASSERT_TRUE(waitFill()) << appErr(0);
 
     store_.click("downloadAction1");
@@ -467,7 +399,8 @@ TEST_F(AppEndToEnd, APackageIsCheckedUnpackedAndItsInstallCommandLaunched) {
 
     store_.click("downloadAction1");  // a complete file: run its install command
     ASSERT_TRUE(waitCall("fileLaunchComplete", {"1"}, 30s, complete->seq));
-    EXPECT_TRUE(waitUntil([&] { return fs::exists(dir_ / "out/app/launched.marker"); }, 20s));
+    EXPECT_TRUE(
+        waitUntil([&] { return fs::exists(dir_ / "out/app/launched.marker"); }, 20s, kPoll));
 }
 
 // --- the application itself ---
@@ -476,10 +409,10 @@ TEST_F(AppEndToEnd, ASecondInstanceEndsAtOnceAndLeavesTheFirstAlone) {
     const std::string order = "E2EORDER0005";
     store_.defineOrder(R"({"orderId": ")" + order +
                        R"(", "files": [{"fileKey": "1", "fileName": "a.bin", "size": 10}]})");
-    Child& first = startApp(orderUrl(order));
+    BackgroundProcess& first = startApp(orderUrl(order));
     ASSERT_TRUE(waitFill()) << appErr(0);
     size_t callsBefore = store_.calls().size();
-    Child& second = startApp(orderUrl(order));
+    BackgroundProcess& second = startApp(orderUrl(order));
     auto code = second.waitExit(20s);
     ASSERT_TRUE(code);
     EXPECT_EQ(*code, 0);
@@ -492,7 +425,7 @@ TEST_F(AppEndToEnd, UpgradeLinkEndsTheApplicationAfterOneSecond) {
     store_.defineOrder(
         R"({"orderId": ")" + order +
         R"(", "upgradeLink": true, "files": [{"fileKey": "1", "fileName": "a.bin", "size": 10}]})");
-    Child& app = startApp(orderUrl(order));
+    BackgroundProcess& app = startApp(orderUrl(order));
     ASSERT_TRUE(waitFill()) << appErr(0);
     auto clicked = Clock::now();
     store_.click("ctl00_hlVESKDownloadUpgrade");
@@ -510,7 +443,7 @@ TEST_F(AppEndToEnd, AnElevenCharacterOrderNumberShowsTheMessageBox) {
     startApp(orderUrl(order));
     const std::string box =
         "QUENLOW_MESSAGEBOX [VESK DocumentComplete] Invalid Order Number found, nothing to do";
-    ASSERT_TRUE(waitUntil([&] { return appErr(0).find(box) != std::string::npos; }, 60s))
+    ASSERT_TRUE(waitUntil([&] { return appErr(0).find(box) != std::string::npos; }, 60s, kPoll))
         << appErr(0);
     for (const auto& c : store_.calls()) EXPECT_NE(c.fn, "setHiddenProgressValue");
 }
@@ -570,7 +503,7 @@ TEST_F(AppEndToEnd, F5NeverReachesThePage) {
             std::lock_guard lock(page->mutex);
             return std::find(page->keys.begin(), page->keys.end(), "F6") != page->keys.end();
         },
-        60s))
+        60s, kPoll))
         << appErr(0);
     {
         std::lock_guard lock(page->mutex);
@@ -702,13 +635,15 @@ TEST_F(AppEndToEnd, APageOfAnotherHostGetsNothingAndTheSamePageOnLoopbackWorks) 
                        R"(", "files": [{"fileKey": "1", "fileName": "tool.bin", "size": 50000}]})");
     const std::string otherUrl = "http://other.test:" + std::to_string(store_.port()) +
                                  "/Webstore/Order.aspx?order=" + order;
-    Child& untrusted = startApp(otherUrl, {{"QTWEBENGINE_CHROMIUM_FLAGS",
-                                            "--no-sandbox --disable-gpu "
-                                            "--host-resolver-rules=\"MAP other.test 127.0.0.1\""}});
+    BackgroundProcess& untrusted =
+        startApp(otherUrl, {{"QTWEBENGINE_CHROMIUM_FLAGS",
+                             "--no-sandbox --disable-gpu "
+                             "--host-resolver-rules=\"MAP other.test 127.0.0.1\""}});
     // The page clicks its own buttons by script (it takes the queued clicks).
     store_.click("downloadAction1");
     store_.click("downloadAction1");
-    ASSERT_TRUE(waitUntil([&] { return store_.clicksTaken().size() == 2; }, 60s)) << appErr(0);
+    ASSERT_TRUE(waitUntil([&] { return store_.clicksTaken().size() == 2; }, 60s, kPoll))
+        << appErr(0);
     std::this_thread::sleep_for(3s);
     EXPECT_EQ(store_.requestCount("tool.bin"), 0u);
     EXPECT_TRUE(store_.calls().empty());

@@ -58,6 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
         ClickCase{"TwoDigitNumber", {{"downloadAction10", ""}}, {{0, 9, ""}}},
         ClickCase{"NoDigitsGivesIndexMinusOne", {{"downloadActionX", ""}}, {{0, -1, ""}}},
         ClickCase{"TrailingTextAfterDigits", {{"downloadAction12abc", ""}}, {{0, 11, ""}}},
+        ClickCase{"BlankAfterPrefixIsNoNumber", {{"downloadAction 3", ""}}, {{0, -1, ""}}},
+        ClickCase{"SignAfterPrefixIsNoNumber", {{"downloadAction+3", ""}}, {{0, -1, ""}}},
         ClickCase{"PrefixNotAtStart", {{"xdownloadAction1", ""}}, {}},
         ClickCase{"FolderNameAtStartIsIgnored", {{"BrowserFolderSelection", "<a>"}}, {}},
         ClickCase{"FolderNameAfterText",

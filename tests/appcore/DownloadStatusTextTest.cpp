@@ -58,6 +58,8 @@ struct StatusCase {
     const char* expected;
 };
 
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
+
 class DownloadStatusTextTest : public ::testing::TestWithParam<StatusCase> {};
 
 TEST_P(DownloadStatusTextTest, ShowsTheRunningDownloads) {
@@ -146,6 +148,10 @@ struct SpeedCase {
     const char* expected;
 };
 
+void PrintTo(const SpeedCase& c, std::ostream* os) {
+    *os << c.bytesPerSecond << " B/s -> " << c.expected;
+}
+
 class FormatSpeedTest : public ::testing::TestWithParam<SpeedCase> {};
 
 TEST_P(FormatSpeedTest, UsesOneDecimalInTheFittingUnit) {
@@ -173,6 +179,8 @@ struct TimeCase {
     long long seconds;
     const char* expected;
 };
+
+void PrintTo(const TimeCase& c, std::ostream* os) { *os << c.seconds << " s -> " << c.expected; }
 
 class FormatTimeLeftTest : public ::testing::TestWithParam<TimeCase> {};
 

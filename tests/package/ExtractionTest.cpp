@@ -547,11 +547,12 @@ struct OccupantCase {
     bool legacy;
 };
 
-std::string occupantName(const ::testing::TestParamInfo<OccupantCase>& info) {
+std::string caseName(const OccupantCase& c) {
     static const char* names[] = {"HardLink", "Pipe", "ReadOnlyFile"};
-    return std::string(names[static_cast<int>(info.param.occupant)]) +
-           (info.param.legacy ? "Legacy" : "Versioned");
+    return std::string(names[static_cast<int>(c.occupant)]) + (c.legacy ? "Legacy" : "Versioned");
 }
+
+void PrintTo(const OccupantCase& c, std::ostream* os) { *os << caseName(c); }
 
 class OutputPathOccupied : public ExtractionTest,
                            public ::testing::WithParamInterface<OccupantCase> {};
@@ -595,7 +596,7 @@ INSTANTIATE_TEST_SUITE_P(Occupants, OutputPathOccupied,
                                            OccupantCase{Occupant::Pipe, false},
                                            OccupantCase{Occupant::Pipe, true},
                                            OccupantCase{Occupant::ReadOnlyFile, true}),
-                         occupantName);
+                         [](const auto& info) { return caseName(info.param); });
 
 TEST_F(ExtractionTest, SealedSideFileIsCreatedAfreshWhateverIsThere) {
     const std::string outside = dir / "outside.txt";

@@ -197,6 +197,8 @@ struct LogPlaceCase {
     const char* expected;  // where the line lands; nullptr: nowhere
 };
 
+void PrintTo(const LogPlaceCase& c, std::ostream* os) { *os << c.name; }
+
 class LogPlaceTest : public ::testing::TestWithParam<LogPlaceCase> {
   protected:
     void SetUp() override {

@@ -17,6 +17,7 @@
 #include "platform/Pacing.h"
 #include "platform/UserFolders.h"
 #include "state/OrderState.h"
+#include "support/Files.h"
 #include "support/RecordingShell.h"
 #include "support/RecordingView.h"
 #include "support/ScopedEnvironment.h"
@@ -48,12 +49,7 @@ class StateFixture : public ::testing::Test {
         std::ofstream(path, std::ios::binary) << content;
     }
 
-    static std::string readFile(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    static std::string readFile(const std::string& path) { return test::readFile(path); }
 
     std::string savePath() const { return appData + "/Ostrel Inc/Quenlow/VeskSaveState.xml"; }
 

@@ -1,6 +1,7 @@
 #include "support/ChildProcess.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 extern char** environ;
 
@@ -17,24 +19,59 @@ namespace quenlow::test {
 
 namespace {
 
-// Starts args with stdout (and stderr when errFd is given) going to the pipes' write ends.
-pid_t spawnWithPipes(const std::vector<std::string>& args, const int outPipe[2],
-                     const int* errPipe) {
+struct Pipes {
+    const int* out = nullptr;  // stdout goes to out[1] when given
+    const int* err = nullptr;  // stderr goes to err[1] when given
+};
+
+// The test's environment with start.env set over it.
+std::vector<std::string> environmentOf(const ProgramStart& start) {
+    std::vector<std::string> entries;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (!start.env.count(entry.substr(0, entry.find('=')))) entries.push_back(entry);
+    }
+    for (const auto& [name, value] : start.env) entries.push_back(name + "=" + value);
+    return entries;
+}
+
+void redirect(posix_spawn_file_actions_t& actions, int fd, const int* pipe,
+              const std::string& file) {
+    if (pipe) {
+        posix_spawn_file_actions_adddup2(&actions, pipe[1], fd);
+        posix_spawn_file_actions_addclose(&actions, pipe[0]);
+    } else if (!file.empty()) {
+        posix_spawn_file_actions_addopen(&actions, fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+    }
+}
+
+// The one place a test starts a program; -1 when it cannot be started.
+pid_t spawnProgram(const ProgramStart& start, Pipes pipes = {}) {
+    if (start.args.empty()) return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-    if (errPipe) {
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-        posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+    // Output files are opened before the change of folder, so they name the test's paths.
+    redirect(actions, STDOUT_FILENO, pipes.out, start.outFile);
+    redirect(actions, STDERR_FILENO, pipes.err, start.errFile);
+    if (!start.folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, start.folder.c_str());
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (start.ownProcessGroup) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
     }
     std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : start.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    const std::vector<std::string> environment = environmentOf(start);
+    std::vector<char*> envp;
+    for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
     pid_t pid = 0;
-    int rc = args.empty()
-                 ? ENOENT
-                 : posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc =
+        posix_spawn(&pid, start.args[0].c_str(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
 }
@@ -54,7 +91,7 @@ std::string builtProgram(const std::string& name) {
 ChildProcess::ChildProcess(const std::vector<std::string>& args) {
     int outPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0) return;
-    pid_ = spawnWithPipes(args, outPipe, nullptr);
+    pid_ = spawnProgram({.args = args}, {.out = outPipe});
     close(outPipe[1]);
     if (pid_ <= 0) {
         close(outPipe[0]);
@@ -95,6 +132,39 @@ int ChildProcess::wait() {
     return exitCode_;
 }
 
+BackgroundProcess::BackgroundProcess(const ProgramStart& start)
+    : pid_(spawnProgram(start)), ownGroup_(start.ownProcessGroup) {
+    if (pid_ <= 0) ADD_FAILURE() << "cannot start " << (start.args.empty() ? "" : start.args[0]);
+}
+
+std::optional<int> BackgroundProcess::waitExit(std::chrono::milliseconds timeout) {
+    if (exitCode_ || pid_ <= 0) return exitCode_;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return exitCode_;
+        }
+        if (std::chrono::steady_clock::now() >= end) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+void BackgroundProcess::kill(int sig) { ::kill(ownGroup_ ? -pid_ : pid_, sig); }
+
+void BackgroundProcess::stop() {
+    if (pid_ <= 0 || exitCode_) return;
+    // A graceful quit may take a while (a browser shutting down); past the grace time it is killed.
+    constexpr std::chrono::seconds grace{15};
+    kill(SIGTERM);
+    if (!waitExit(grace)) {
+        kill(SIGKILL);
+        waitExit(grace);
+    }
+    if (ownGroup_) kill(SIGKILL);  // helper processes left in the group
+}
+
 ProgramRun runProgram(const std::vector<std::string>& args) {
     ProgramRun run;
     int outPipe[2], errPipe[2];
@@ -104,7 +174,7 @@ ProgramRun runProgram(const std::vector<std::string>& args) {
         close(outPipe[1]);
         return run;
     }
-    pid_t pid = spawnWithPipes(args, outPipe, errPipe);
+    pid_t pid = spawnProgram({.args = args}, {.out = outPipe, .err = errPipe});
     close(outPipe[1]);
     close(errPipe[1]);
     // Both pipes are drained together so a program that fills one never blocks.

@@ -19,8 +19,10 @@
 #include "platform/FileSystem.h"
 #include "platform/Pacing.h"
 #include "support/FaultyFileSystem.h"
+#include "support/Files.h"
 #include "support/RecordingView.h"
 #include "support/TestHttpServer.h"
+#include "support/WaitUntil.h"
 
 namespace quenlow::test {
 
@@ -82,12 +84,7 @@ class DownloadFixture : public ::testing::Test {
     }
 
     std::string outputPath() const { return outDir + "/" + file->fileName; }
-    static std::string readAll(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    static std::string readAll(const std::string& path) { return readFile(path); }
     static void writeAll(const std::string& path, const std::string& content) {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         std::ofstream(path, std::ios::binary) << content;
@@ -96,12 +93,7 @@ class DownloadFixture : public ::testing::Test {
     // Polls a condition that no view message announces (generous time-out).
     static bool waitUntil(const std::function<bool()>& pred,
                           std::chrono::milliseconds timeout = 30s) {
-        auto until = std::chrono::steady_clock::now() + timeout;
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > until) return false;
-            std::this_thread::sleep_for(2ms);
-        }
-        return true;
+        return test::waitUntil(pred, timeout);
     }
 
     bool waitStatus(int status) { return view.waitFor(UM_FILE_STATUS, status).has_value(); }

@@ -30,12 +30,14 @@
 #include "platform/MessageQueue.h"
 #include "platform/Messages.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 #include "support/ScratchDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Poco::Net::HTTPRequest;
+using quenlow::test::readFile;
 
 struct Reply {
     int status = 0;
@@ -600,13 +602,6 @@ TEST_F(StoreTest, FileRequestsAreLoggedWithTheirRange) {
                   "\",\"range\":\"bytes=100-\",\"status\":206}," + "{\"path\":\"" + p2 +
                   "\",\"range\":\"bytes=900-\",\"status\":416}," +
                   "{\"path\":\"/files/ORD-log-1/1/3-l.bin\",\"range\":\"\",\"status\":404}]");
-}
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 // Packages: the parts add up to a package that the application's extraction
