@@ -167,6 +167,8 @@ struct EventCase {
     std::function<bool(const Recorded&)> event;
 };
 
+void PrintTo(const EventCase& c, std::ostream* os) { *os << c.name; }
+
 class CheckpointFirst : public Checkpoint, public ::testing::WithParamInterface<EventCase> {
   public:
     void serveTwoParts(ServerBehavior second) {

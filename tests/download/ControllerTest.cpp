@@ -98,6 +98,8 @@ struct ThreadStartCase {
     int threadsThatStart;  // the controller first, then one per part
 };
 
+void PrintTo(const ThreadStartCase& c, std::ostream* os) { *os << c.name; }
+
 class ThreadStart : public DownloadFixture,
                     public ::testing::WithParamInterface<ThreadStartCase> {};
 
@@ -177,6 +179,8 @@ struct ChunkGroupCase {
     const char* name;
     std::vector<int> chunkParts;  // the part of each chunk, in posting order
 };
+
+void PrintTo(const ChunkGroupCase& c, std::ostream* os) { *os << c.name; }
 
 class ChunkGroups : public DownloadFixture, public ::testing::WithParamInterface<ChunkGroupCase> {};
 

@@ -117,6 +117,8 @@ struct MisbehaviourCase {
     int64_t restoredRead;  // bytes of part 0 already on disk
 };
 
+void PrintTo(const MisbehaviourCase& c, std::ostream* os) { *os << c.name; }
+
 class ServerMisbehaviour : public DownloadFixture,
                            public ::testing::WithParamInterface<MisbehaviourCase> {};
 
@@ -265,6 +267,8 @@ struct DiskFaultCase {
     const char* debugText;  // expected before the error, or nullptr
     bool fileRemains;
 };
+
+void PrintTo(const DiskFaultCase& c, std::ostream* os) { *os << c.name; }
 
 class DiskFault : public DownloadFixture, public ::testing::WithParamInterface<DiskFaultCase> {};
 

@@ -68,6 +68,8 @@ struct PartialCase {
     ServerBehavior behavior;
 };
 
+void PrintTo(const PartialCase& c, std::ostream* os) { *os << c.name; }
+
 class BadPartialAnswer : public Hostile, public ::testing::WithParamInterface<PartialCase> {};
 
 TEST_P(BadPartialAnswer, FailsThePartAndWritesNothing) {
@@ -104,6 +106,8 @@ struct LinkCase {
     bool hardLink;
     bool resume;
 };
+
+void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.name; }
 
 class LinkAtOutputPath : public Hostile, public ::testing::WithParamInterface<LinkCase> {};
 
@@ -153,6 +157,8 @@ struct LengthCase {
     int64_t expected;
 };
 
+void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
+
 class PartLength : public ::testing::TestWithParam<LengthCase> {};
 
 TEST_P(PartLength, SaturatesInsteadOfWrapping) {
@@ -201,6 +207,8 @@ struct AnnouncedCase {
     int64_t partLength;                  // what each part's length is taken as
 };
 
+void PrintTo(const AnnouncedCase& c, std::ostream* os) { *os << c.name; }
+
 class AnnouncedLength : public Hostile, public ::testing::WithParamInterface<AnnouncedCase> {};
 
 TEST_P(AnnouncedLength, FailsWithDiskSpaceCreatingNothing) {
@@ -246,6 +254,8 @@ struct FramingCase {
     ServerBehavior::Framing framing;
 };
 
+void PrintTo(const FramingCase& c, std::ostream* os) { *os << c.name; }
+
 class NoContentLength : public Hostile, public ::testing::WithParamInterface<FramingCase> {};
 
 TEST_P(NoContentLength, EndsInAnErrorAfterFiveProbes) {
@@ -275,6 +285,8 @@ struct LateLayoutCase {
     const char* name;
     bool openedFirst;  // the run had opened the file before it failed
 };
+
+void PrintTo(const LateLayoutCase& c, std::ostream* os) { *os << c.name; }
 
 class LateLayout : public Hostile, public ::testing::WithParamInterface<LateLayoutCase> {};
 
@@ -329,6 +341,8 @@ struct SpaceCase {
     void (*inject)(FaultyFileSystem&);
     bool createdFirst;  // the file existed before the failure
 };
+
+void PrintTo(const SpaceCase& c, std::ostream* os) { *os << c.name; }
 
 class NoSpace : public Hostile, public ::testing::WithParamInterface<SpaceCase> {};
 
