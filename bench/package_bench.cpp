@@ -141,38 +141,20 @@ void zlibInflate(const Streams& s, std::vector<uint8_t>& out) {
     }
 }
 
-// Streaming, as the extraction feeds it: 256 KiB in, 256 KiB out.
-void isalInflate(const Streams& s, std::vector<uint8_t>& out) {
-    auto state = std::make_unique<inflate_state>();
-    for (auto [at, size] : s.ranges) {
-        isal_inflate_init(state.get());
-        for (size_t done = 0; done < size && state->block_state != ISAL_BLOCK_FINISH;) {
-            const size_t n = std::min(kBlock, size - done);
-            state->next_in =
-                reinterpret_cast<uint8_t*>(const_cast<char*>(s.data.data() + at + done));
-            state->avail_in = static_cast<uint32_t>(n);
-            done += n;
-            do {
-                state->next_out = out.data();
-                state->avail_out = static_cast<uint32_t>(out.size());
-                if (isal_inflate(state.get()) < 0) return;
-            } while (state->avail_out == 0 && state->block_state != ISAL_BLOCK_FINISH);
-        }
-    }
-}
-
-// The same inflate, each stream's output written to a file of its own with
-// 256 KiB writes: what extraction cannot do without, for scale.
-void isalInflateToFiles(const Streams& s, std::vector<uint8_t>& out, const std::string& folder) {
-    fs::create_directories(folder);
+// Streaming, as the extraction feeds it: 256 KiB in, 256 KiB out. With a
+// folder, each stream's output is also written to a file of its own there
+// (the least any extraction must do); without one it is dropped.
+void isalInflate(const Streams& s, std::vector<uint8_t>& out, const std::string& folder = {}) {
+    if (!folder.empty()) fs::create_directories(folder);
     auto state = std::make_unique<inflate_state>();
     size_t number = 0;
     for (auto [at, size] : s.ranges) {
-        const std::string path = folder + "/" + std::to_string(number++);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0) return;
+        const int fd = folder.empty() ? -1
+                                      : ::open((folder + "/" + std::to_string(number++)).c_str(),
+                                               O_WRONLY | O_CREAT | O_TRUNC, 0644);
         isal_inflate_init(state.get());
-        for (size_t done = 0; done < size && state->block_state != ISAL_BLOCK_FINISH;) {
+        bool failed = false;
+        for (size_t done = 0; !failed && done < size && state->block_state != ISAL_BLOCK_FINISH;) {
             const size_t n = std::min(kBlock, size - done);
             state->next_in =
                 reinterpret_cast<uint8_t*>(const_cast<char*>(s.data.data() + at + done));
@@ -181,12 +163,12 @@ void isalInflateToFiles(const Streams& s, std::vector<uint8_t>& out, const std::
             do {
                 state->next_out = out.data();
                 state->avail_out = static_cast<uint32_t>(out.size());
-                if (isal_inflate(state.get()) < 0) break;
+                failed = isal_inflate(state.get()) < 0;
                 const size_t produced = out.size() - state->avail_out;
-                if (produced > 0 && ::write(fd, out.data(), produced) < 0) break;
-            } while (state->avail_out == 0 && state->block_state != ISAL_BLOCK_FINISH);
+                if (fd >= 0 && produced > 0 && ::write(fd, out.data(), produced) < 0) failed = true;
+            } while (!failed && state->avail_out == 0 && state->block_state != ISAL_BLOCK_FINISH);
         }
-        ::close(fd);
+        if (fd >= 0) ::close(fd);
     }
 }
 
@@ -286,7 +268,7 @@ int main(int argc, char** argv) {
         const double zlibInflateTime = timed([&] { zlibInflate(streams, out); });
         const double isalInflateTime = timed([&] { isalInflate(streams, out); });
         fs::remove_all(peerFolder);
-        const double isalFilesTime = timed([&] { isalInflateToFiles(streams, out, peerFolder); });
+        const double isalFilesTime = timed([&] { isalInflate(streams, out, peerFolder); });
         fs::remove_all(outFolder);  // not part of extraction
         int result = 0;
         const double unpack = timed([&] {

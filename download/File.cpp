@@ -113,6 +113,11 @@ void File::setPartState(FilePart& part, int partState) {
     part.state.notify_all();
 }
 
+bool File::runAborted() const {
+    return std::any_of(parts.begin(), parts.end(),
+                       [](const auto& p) { return p->state.load() == PartState_Abort; });
+}
+
 bool File::allPartsIn(int partState) const {
     return std::all_of(parts.begin(), parts.end(),
                        [&](const auto& p) { return p->state.load() == partState; });
@@ -453,35 +458,47 @@ void File::checkpointIfDue() {
     const CheckpointPolicy& policy = checkpointPolicy();
     int64_t bound = std::clamp(fileSize.load() / std::max<int64_t>(policy.fileFraction, 1),
                                policy.floorBytes, std::max(policy.capBytes, policy.floorBytes));
-    Poco::FastMutex::ScopedLock writeGuard(writeLock_);
-    // One flush at a time: bytes written meanwhile wait for the next one.
-    if (flush_.thread.joinable()) return;
-    if (unflushedBytes_ >= bound ||
-        (unflushedBytes_ > 0 &&
-         std::chrono::steady_clock::now() - unflushedSince_ >= policy.maxAge))
-        beginBackgroundCheckpoint();
+    bool failed = false;
+    {
+        Poco::FastMutex::ScopedLock writeGuard(writeLock_);
+        // One flush at a time: bytes written meanwhile wait for the next one.
+        if (flush_.thread.joinable()) return;
+        if (unflushedBytes_ >= bound ||
+            (unflushedBytes_ > 0 &&
+             std::chrono::steady_clock::now() - unflushedSince_ >= policy.maxAge))
+            failed = !beginBackgroundCheckpoint();
+    }
+    if (failed) failFile(Error_DiskWrite);
 }
 
-void File::beginBackgroundCheckpoint() {
-    if (!outputOpen_.load() || outputFile_ < 0) return;
-    flush_.written.clear();
-    for (auto& p : parts)
-        flush_.written.emplace_back(p->nextReadPosition.load(), p->nextWritePosition.load());
+bool File::beginBackgroundCheckpoint() {
+    if (!outputOpen_.load() || outputFile_ < 0) return true;
+    flush_.written = writtenPositions();
     flush_.bytes = unflushedBytes_;
     unflushedBytes_ = 0;
     const intptr_t number = ++flush_.number;
     try {
         // Everything in `written` was written before this flush began, so
         // the flush covers it whatever is written while it runs.
-        flush_.thread = std::thread([this, fd = outputFile_, queue = threadId(), number] {
+        flush_.thread = launchThread([this, fd = outputFile_, queue = threadId(), number] {
             flush_.result.store(fileSystem().fdatasync(fd));
             queue->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Flushed, number));
         });
+        return true;
     } catch (const std::system_error&) {
-        // No thread for it: the bytes wait for the next checkpoint, taken in line.
+        // No thread for it: this checkpoint is taken in line, slower but as safe.
         unflushedBytes_ += flush_.bytes;
         flush_.bytes = 0;
+        return checkpointLocked();
     }
+}
+
+std::vector<std::pair<int64_t, int64_t>> File::writtenPositions() const {
+    std::vector<std::pair<int64_t, int64_t>> written;
+    written.reserve(parts.size());
+    for (auto& p : parts)
+        written.emplace_back(p->nextReadPosition.load(), p->nextWritePosition.load());
+    return written;
 }
 
 void File::onFlushed(intptr_t number) {
@@ -536,10 +553,7 @@ bool File::checkpointLocked() {
         postViewText(UM_DEBUG_TEXT, fileNumber(), "Flush file buffer failed.");
         return false;
     }
-    std::vector<std::pair<int64_t, int64_t>> written;
-    for (auto& p : parts)
-        written.emplace_back(p->nextReadPosition.load(), p->nextWritePosition.load());
-    publishSavedPositions(written);
+    publishSavedPositions(writtenPositions());
     unflushedBytes_ = 0;
     postView(UM_SAVE_STATE, 0, 0);
     return true;
@@ -599,9 +613,7 @@ void File::layoutStep() {
     if (outputOpen_.load()) return;
     // A run the controller has aborted (a failed opening, an error) never opens
     // the file again: a task still finishing that run must not undo the failure.
-    if (std::any_of(parts.begin(), parts.end(),
-                    [](const auto& p) { return p->state.load() == PartState_Abort; }))
-        return;
+    if (runAborted()) return;
     Layout layout = layParts();
     if (layout == Layout::NotReady) return;
     if (layout == Layout::TooBig)
@@ -718,8 +730,7 @@ void File::openOutputFile() {
     }
     Poco::FastMutex::ScopedLock w(writeLock_);
     // Aborted meanwhile: that run's close may have passed, and no other closes it.
-    if (std::any_of(parts.begin(), parts.end(),
-                    [](const auto& p) { return p->state.load() == PartState_Abort; })) {
+    if (runAborted()) {
         fs.close(fd);
         return;
     }

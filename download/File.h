@@ -196,7 +196,10 @@ class File : public WorkerThread {
     void checkpointIfDue();
     // Takes each part's written pair and flushes on a thread of its own, so
     // chunks are written meanwhile; the positions are saved when it ends.
-    void beginBackgroundCheckpoint();
+    // Without a thread it checkpoints in line: false when that flush failed.
+    bool beginBackgroundCheckpoint();  // writeLock_ held
+    // Every part's written pair, in part order.
+    std::vector<std::pair<int64_t, int64_t>> writtenPositions() const;
     // The background flush numbered `number` ended: saves its positions, or
     // fails the file when it failed.
     void onFlushed(intptr_t number);
@@ -232,6 +235,8 @@ class File : public WorkerThread {
     void startUnpack();
 
     bool allPartsIn(int partState) const;
+    // The controller has aborted this run (a failed opening, an error).
+    bool runAborted() const;
     void setPartState(FilePart& part, int partState);
     void acknowledge(int index);
     // Sleeps, ending early when the controller is being shut down.

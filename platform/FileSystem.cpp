@@ -15,6 +15,23 @@ namespace {
 int result(int r) { return r < 0 ? -errno : r; }
 ssize_t result(ssize_t r) { return r < 0 ? -errno : r; }
 
+// Calls write(done) until all n bytes are written: a short write or a signal
+// goes on with the rest. n, or -errno; a write that makes no progress is -EIO.
+template <class Write>
+ssize_t writeFully(size_t n, Write write) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = write(done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return -errno;
+        }
+        if (w == 0) return -EIO;
+        done += static_cast<size_t>(w);
+    }
+    return static_cast<ssize_t>(n);
+}
+
 PosixFileSystem& realFileSystem() {
     static PosixFileSystem fs;
     return fs;
@@ -27,18 +44,10 @@ int PosixFileSystem::open(const std::string& path, int flags, mode_t mode) {
 }
 int PosixFileSystem::close(int fd) { return result(::close(fd)); }
 ssize_t PosixFileSystem::pwrite(int fd, const void* data, size_t n, off_t offset) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t w = ::pwrite(fd, static_cast<const char*>(data) + done, n - done,
-                             offset + static_cast<off_t>(done));
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return -errno;
-        }
-        if (w == 0) return -EIO;
-        done += static_cast<size_t>(w);
-    }
-    return static_cast<ssize_t>(done);
+    const auto* bytes = static_cast<const char*>(data);
+    return writeFully(n, [&](size_t done) {
+        return ::pwrite(fd, bytes + done, n - done, offset + static_cast<off_t>(done));
+    });
 }
 ssize_t PosixFileSystem::pread(int fd, void* data, size_t n, off_t offset) {
     for (;;) {
@@ -131,17 +140,7 @@ ssize_t writeAll(FileSystem& fs, int fd, const void* data, size_t n, off_t offse
 
 ssize_t appendAll(int fd, const void* data, size_t n) {
     const auto* bytes = static_cast<const char*>(data);
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t w = ::write(fd, bytes + done, n - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return -errno;
-        }
-        if (w == 0) return -EIO;
-        done += static_cast<size_t>(w);
-    }
-    return static_cast<ssize_t>(n);
+    return writeFully(n, [&](size_t done) { return ::write(fd, bytes + done, n - done); });
 }
 
 FileSystem& fileSystem() {

@@ -11,6 +11,7 @@
 
 #include "support/DownloadFixture.h"
 #include "support/RecordingFileSystem.h"
+#include "support/ThreadsRunOut.h"
 
 namespace quenlow::test {
 namespace {
@@ -311,6 +312,20 @@ TEST_F(Checkpoint, ChunksAreStillWrittenWhileACheckpointFlushes) {
     ASSERT_TRUE(checked.waitFor(UM_FILE_STATUS, Status_Complete).has_value());
     EXPECT_EQ(readAll(outputPath()), content);
     EXPECT_TRUE(savedEqualsWritten());
+}
+
+TEST_F(Checkpoint, WithoutAThreadForTheFlushCheckpointsAreTakenInLine) {
+    checkpointPolicy().floorBytes = checkpointPolicy().capBytes = 64 * 1024;
+    const std::string content = generatedContent(11, 1'000'000);
+    server.addFile("/inline/one", content);
+    makeCheckedFile("inline.bin", {"/inline/one"});
+    checked.onSave = [this] { checkSavedPositions("save"); };
+    ThreadsRunOut threads(2);  // the controller and the part's task, no flush thread
+    start();
+    ASSERT_TRUE(checked.waitFor(UM_FILE_STATUS, Status_Complete).has_value());
+    EXPECT_EQ(readAll(outputPath()), content);
+    EXPECT_GT(fs.flushes(), 3) << "the checkpoints waited for the end of the file";
+    EXPECT_TRUE(violations.empty()) << violations.front();
 }
 
 TEST_F(Checkpoint, FirstAttemptOfARunGoesOutAtOnce) {

@@ -8,6 +8,7 @@
 #include "package/PackageWriter.h"
 #include "package/UnpackTask.h"
 #include "support/DownloadFixture.h"
+#include "support/ThreadsRunOut.h"
 
 namespace quenlow::test {
 namespace {
@@ -75,23 +76,6 @@ TEST_F(Controller, AnUnpackFailureKeepsItsDiskSpaceReason) {
     ASSERT_TRUE(waitError(Error_Unpack));
     EXPECT_EQ(view.count(UM_FILE_ERROR), 2u);
 }
-
-// Starts threads until the given number have started, then fails every
-// further start as a system out of threads does.
-class ThreadsRunOut {
-  public:
-    explicit ThreadsRunOut(int allowed) : left_(allowed) {
-        setThreadLauncher([this](std::function<void()> body) {
-            if (left_.fetch_sub(1) <= 0)
-                throw std::system_error(EAGAIN, std::generic_category(), "no thread");
-            return std::thread(std::move(body));
-        });
-    }
-    ~ThreadsRunOut() { setThreadLauncher(nullptr); }
-
-  private:
-    std::atomic<int> left_;
-};
 
 struct ThreadStartCase {
     const char* name;
