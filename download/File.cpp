@@ -343,16 +343,16 @@ void File::onChunk(Message& msg) {
 }
 
 void File::failFile(int code) {
+    // Once per run, however many of its parts, chunks or flushes fail with
+    // it: the first failure aborted the run, and a chunk still on its way
+    // then finds the file closed.
+    if (runAborted()) return;
     abortFileParts();
     postView(UM_FILE_ERROR, fileNumber(), code);
     state.store(FileState_Error);
 }
 
-void File::onPartFailed() {
-    // Report a failing file once, however many of its parts fail with it.
-    if (state.load() == FileState_Error) return;
-    failFile(Error_Download);
-}
+void File::onPartFailed() { failFile(Error_Download); }
 
 void File::onPartPaused() {
     // Tell the view once, when the last task has stopped, and only once what

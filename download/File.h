@@ -184,7 +184,7 @@ class File : public WorkerThread {
     void onUnpackProgress(int percent);
     void onUnpacked(Message& msg);
     // Tells the view the file failed with code, after its parts are aborted
-    // (the view then reads error texts no task changes any more).
+    // (the view then reads error texts no task changes any more); once per run.
     void failFile(int code);
 
     // The output file.
