@@ -265,19 +265,26 @@ class Factory : public Poco::Net::HTTPRequestHandlerFactory {
 
 }  // namespace
 
-TestHttpServer::TestHttpServer() : state_(std::make_shared<State>()) {
+namespace {
+constexpr int kMaxConnections = 32;
+}
+
+TestHttpServer::TestHttpServer()
+    : state_(std::make_shared<State>()), threads_(2, kMaxConnections + 1) {
     Poco::Net::ServerSocket socket(Poco::Net::SocketAddress("127.0.0.1", 0));
     auto* params = new Poco::Net::HTTPServerParams;
-    params->setMaxThreads(32);
+    params->setMaxThreads(kMaxConnections);
     params->setMaxQueued(64);
     params->setKeepAlive(false);
-    server_ = std::make_unique<Poco::Net::HTTPServer>(new Factory(state_), socket, params);
+    server_ =
+        std::make_unique<Poco::Net::HTTPServer>(new Factory(state_), threads_, socket, params);
     server_->start();
 }
 
 TestHttpServer::~TestHttpServer() {
     releaseStalls();
     server_->stopAll(true);
+    threads_.joinAll();
 }
 
 uint16_t TestHttpServer::port() const { return server_->port(); }

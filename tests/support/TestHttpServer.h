@@ -16,6 +16,7 @@
 // Every request is recorded (method, target, headers) before it is answered.
 
 #include <Poco/Net/HTTPServer.h>
+#include <Poco/ThreadPool.h>
 
 #include <atomic>
 #include <chrono>
@@ -89,6 +90,10 @@ class TestHttpServer {
 
   private:
     std::shared_ptr<State> state_;
+    // The server's own threads, so that it can wait for its connections to
+    // end: on the shared pool they outlive the server, and a connection still
+    // ending at exit races the library's static buffer pools.
+    Poco::ThreadPool threads_;
     std::unique_ptr<Poco::Net::HTTPServer> server_;
 };
 
