@@ -2,7 +2,6 @@
 
 #include <QMessageBox>
 #include <QString>
-#include <QThread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,10 +30,6 @@ void openMessageBox(QWidget* owner, const std::string& text, const std::string& 
 }
 
 void startupMessageBox(const std::string& text, const std::string& caption) {
-    if (QThread::currentThread()->loopLevel() > 0) {
-        openMessageBox(nullptr, text, caption);
-        return;
-    }
     if (printedInstead(text, caption)) return;
     // Blocking on purpose: no event loop runs yet, so the box's own loop is
     // the only one and nothing else waits on it; the application ends after.

@@ -12,9 +12,8 @@ namespace quenlow {
 // Opens the box, window-modal, and returns at once. Every box shown while the
 // application runs goes through here.
 void openMessageBox(QWidget* owner, const std::string& text, const std::string& caption);
-// For a start-up failure, before the application's event loop starts: shows
-// the box and returns once the user closed it. Called while a loop already
-// runs it opens the box instead and returns at once.
+// For a start-up failure, before the application's event loop starts (its
+// only caller): shows the box and returns once the user closed it.
 void startupMessageBox(const std::string& text, const std::string& caption);
 
 }  // namespace quenlow

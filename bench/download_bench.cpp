@@ -96,11 +96,17 @@ bool writeGenerated(const std::string& path, uint32_t seed, uint64_t size) {
     return static_cast<bool>(out);
 }
 
-uint16_t freeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+sockaddr_in loopback(uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+uint16_t freeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback(0);
     socklen_t len = sizeof a;
     uint16_t port = 0;
     if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
@@ -112,10 +118,7 @@ uint16_t freeLoopbackPort() {
 
 bool connects(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(port);
     bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     if (fd >= 0) close(fd);
     return ok;

@@ -473,24 +473,22 @@ void File::checkpointIfDue() {
 
 bool File::beginBackgroundCheckpoint() {
     if (!outputOpen_.load() || outputFile_ < 0) return true;
-    flush_.written = writtenPositions();
-    flush_.bytes = unflushedBytes_;
-    unflushedBytes_ = 0;
     const intptr_t number = ++flush_.number;
     try {
-        // Everything in `written` was written before this flush began, so
-        // the flush covers it whatever is written while it runs.
         flush_.thread = launchThread([this, fd = outputFile_, queue = threadId(), number] {
             flush_.result.store(fileSystem().fdatasync(fd));
             queue->post(Message(UM_TASK_MESSAGE, DownloadTaskState_Flushed, number));
         });
-        return true;
     } catch (const std::system_error&) {
         // No thread for it: this checkpoint is taken in line, slower but as safe.
-        unflushedBytes_ += flush_.bytes;
-        flush_.bytes = 0;
         return checkpointLocked();
     }
+    // Only this thread writes chunks, and writeLock_ keeps it from writing
+    // yet: everything written so far was written before the flush began, so
+    // the flush covers it whatever is written while it runs.
+    flush_.written = writtenPositions();
+    flush_.bytes = std::exchange(unflushedBytes_, 0);
+    return true;
 }
 
 std::vector<std::pair<int64_t, int64_t>> File::writtenPositions() const {

@@ -15,17 +15,16 @@ namespace {
 int result(int r) { return r < 0 ? -errno : r; }
 ssize_t result(ssize_t r) { return r < 0 ? -errno : r; }
 
-// Calls write(done) until all n bytes are written: a short write or a signal
-// goes on with the rest. n, or -errno; a write that makes no progress is -EIO.
+// Calls write(done), which returns a count or -errno, until all n bytes are
+// written: a short write or a signal goes on with the rest. n, or -errno; a
+// write that makes no progress is -EIO.
 template <class Write>
 ssize_t writeFully(size_t n, Write write) {
     size_t done = 0;
     while (done < n) {
         const ssize_t w = write(done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return -errno;
-        }
+        if (w == -EINTR) continue;
+        if (w < 0) return w;
         if (w == 0) return -EIO;
         done += static_cast<size_t>(w);
     }
@@ -46,7 +45,7 @@ int PosixFileSystem::close(int fd) { return result(::close(fd)); }
 ssize_t PosixFileSystem::pwrite(int fd, const void* data, size_t n, off_t offset) {
     const auto* bytes = static_cast<const char*>(data);
     return writeFully(n, [&](size_t done) {
-        return ::pwrite(fd, bytes + done, n - done, offset + static_cast<off_t>(done));
+        return result(::pwrite(fd, bytes + done, n - done, offset + static_cast<off_t>(done)));
     });
 }
 ssize_t PosixFileSystem::pread(int fd, void* data, size_t n, off_t offset) {
@@ -128,19 +127,14 @@ int PosixFileSystem::chmod(const std::string& path, mode_t mode) {
 
 ssize_t writeAll(FileSystem& fs, int fd, const void* data, size_t n, off_t offset) {
     const auto* bytes = static_cast<const char*>(data);
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t w = fs.pwrite(fd, bytes + done, n - done, offset + static_cast<off_t>(done));
-        if (w < 0) return w;
-        if (w == 0) return -EIO;
-        done += static_cast<size_t>(w);
-    }
-    return static_cast<ssize_t>(n);
+    return writeFully(n, [&](size_t done) {
+        return fs.pwrite(fd, bytes + done, n - done, offset + static_cast<off_t>(done));
+    });
 }
 
 ssize_t appendAll(int fd, const void* data, size_t n) {
     const auto* bytes = static_cast<const char*>(data);
-    return writeFully(n, [&](size_t done) { return ::write(fd, bytes + done, n - done); });
+    return writeFully(n, [&](size_t done) { return result(::write(fd, bytes + done, n - done)); });
 }
 
 FileSystem& fileSystem() {

@@ -44,13 +44,6 @@ class StateFixture : public ::testing::Test {
         pacing() = savedPacing;
     }
 
-    static void writeFile(const std::string& path, const std::string& content) {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::ofstream(path, std::ios::binary) << content;
-    }
-
-    static std::string readFile(const std::string& path) { return test::readFile(path); }
-
     std::string savePath() const { return appData + "/Ostrel Inc/Quenlow/VeskSaveState.xml"; }
 
     // An OrderState whose controllers stay idle, so commands can be read from the queues.

@@ -11,7 +11,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
+
+#include "support/WaitUntil.h"
 
 extern char** environ;
 
@@ -139,16 +140,15 @@ BackgroundProcess::BackgroundProcess(const ProgramStart& start)
 
 std::optional<int> BackgroundProcess::waitExit(std::chrono::milliseconds timeout) {
     if (exitCode_ || pid_ <= 0) return exitCode_;
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    waitUntil(
+        [&] {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
             exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return exitCode_;
-        }
-        if (std::chrono::steady_clock::now() >= end) return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+            return true;
+        },
+        timeout, std::chrono::milliseconds(50));
+    return exitCode_;
 }
 
 void BackgroundProcess::kill(int sig) { ::kill(ownGroup_ ? -pid_ : pid_, sig); }

@@ -86,8 +86,7 @@ class DownloadFixture : public ::testing::Test {
     std::string outputPath() const { return outDir + "/" + file->fileName; }
     static std::string readAll(const std::string& path) { return readFile(path); }
     static void writeAll(const std::string& path, const std::string& content) {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::ofstream(path, std::ios::binary) << content;
+        writeFile(path, content);
     }
 
     // Polls a condition that no view message announces (generous time-out).

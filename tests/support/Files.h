@@ -1,6 +1,8 @@
 #pragma once
-// A file's whole contents, for tests that check what was written.
+// A file's whole contents, for tests that check what was written or set up
+// what is read.
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -11,6 +13,12 @@ namespace quenlow::test {
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Writes content as the whole file at path, creating its folders.
+inline void writeFile(const std::string& path, const std::string& content) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 }  // namespace quenlow::test

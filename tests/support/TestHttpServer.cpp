@@ -121,11 +121,7 @@ class Handler : public Poco::Net::HTTPRequestHandler {
                 }
             }
         }
-        if (b.holdHead) {
-            std::unique_lock lock(state_->mutex);
-            state_->stallCv.wait_for(lock, std::chrono::seconds(60),
-                                     [&] { return state_->released; });
-        }
+        if (b.holdHead) waitForRelease(std::chrono::steady_clock::now() + kLongestHold);
         resp.setKeepAlive(false);
         if (!b.redirectTo.empty()) {
             resp.set("Location", b.redirectTo);
@@ -233,21 +229,23 @@ class Handler : public Poco::Net::HTTPRequestHandler {
                 out.flush();
                 auto due = started + std::chrono::microseconds(
                                          sent * 1000000 / static_cast<uint64_t>(b.bytesPerSecond));
-                std::unique_lock lock(state_->mutex);
-                state_->stallCv.wait_until(lock, due, [&] { return state_->released; });
-                if (state_->released) break;
+                if (waitForRelease(due)) break;
             }
         }
         out.flush();
-        if (stall) {
-            std::unique_lock lock(state_->mutex);
-            state_->stallCv.wait_for(lock, std::chrono::seconds(60),
-                                     [&] { return state_->released; });
-        }
+        if (stall) waitForRelease(std::chrono::steady_clock::now() + kLongestHold);
         // Returning with fewer bytes than announced closes the connection (keep-alive is off).
     }
 
   private:
+    static constexpr std::chrono::seconds kLongestHold{60};
+
+    // Waits until releaseStalls or the deadline; true when released.
+    bool waitForRelease(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(state_->mutex);
+        return state_->stallCv.wait_until(lock, deadline, [&] { return state_->released; });
+    }
+
     std::shared_ptr<TestHttpServer::State> state_;
 };
 
