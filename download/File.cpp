@@ -329,7 +329,7 @@ void File::onChunk(Message& msg) {
         postView(UM_WAIT_WIDGET, WaitWidget_Hide, 0);
         yieldAfterPost();
     }
-    bool written = writeChunk(*chunk->indexText, chunk->buffer, n);
+    bool written = writeChunk(index, chunk->buffer, n);
     msg.payload.reset();
     // The task reads on while the disk catches up; also after a failure, so
     // that no task waits forever.
@@ -421,15 +421,14 @@ void File::onUnpacked(Message& msg) {
 
 // ---------------------------------------------------------------- output file
 
-bool File::writeChunk(const std::string& indexText, const char* buffer, size_t n) {
+bool File::writeChunk(int index, const char* buffer, size_t n) {
     Poco::FastMutex::ScopedLock writeGuard(writeLock_);
     const char* failure = nullptr;
-    int i = parseInt(indexText);
     FileSystem& fs = fileSystem();
-    if (i < 0 || static_cast<size_t>(i) >= parts.size() || !buffer) {
+    if (index < 0 || static_cast<size_t>(index) >= parts.size() || !buffer) {
         failure = "Set file pointer failed.";
     } else {
-        FilePart& p = *parts[static_cast<size_t>(i)];
+        FilePart& p = *parts[static_cast<size_t>(index)];
         int64_t offset = p.nextWritePosition.load();
         // Bytes past the part's length belong to the next part's stretch: drop them.
         int64_t length = p.length.load();

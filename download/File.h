@@ -190,7 +190,7 @@ class File : public WorkerThread {
     // The output file.
     // Writes one chunk at its part's nextWritePosition and moves the written
     // pair; the saved pair waits for the next checkpoint.
-    bool writeChunk(const std::string& indexText, const char* buffer, size_t n);
+    bool writeChunk(int index, const char* buffer, size_t n);
     // Starts a checkpoint when the unflushed bytes reach their bound or have
     // waited too long; its flush runs in the background.
     void checkpointIfDue();
